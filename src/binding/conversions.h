@@ -1,0 +1,24 @@
+// Plain results into Python objects.
+#pragma once
+
+#include <source_location>
+#include <string_view>
+
+#include "binding/py_ref.h"
+
+namespace driftmoor::binding {
+
+// Takes a new reference that the module needs inside a call. A null means the
+// interpreter could not create the object; that is reported as unraisable and
+// becomes an internal failure ("PyObject pointer is null"), because no body
+// can go on without the object it asked for.
+PyRef created_or_panic(PyObject* new_reference,
+                       std::source_location where = std::source_location::current());
+
+// A new str holding UTF-8 text.
+PyRef text_to_str(std::string_view utf8);
+
+// A new reference to True or False.
+PyRef bool_to_py(bool value) noexcept;
+
+}  // namespace driftmoor::binding

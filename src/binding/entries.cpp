@@ -1,0 +1,59 @@
+#include "binding/entries.h"
+
+#include "binding/arguments.h"
+#include "binding/call_wrapper.h"
+#include "binding/conversions.h"
+#include "digest/constant_time_equal.h"
+
+namespace driftmoor::binding {
+namespace {
+
+constexpr FunctionDescription<1> CALCULATE_HASH{"calculate_hash", {"path"}};
+constexpr FunctionDescription<2> COMPARE_HASHES{"compare_hashes", {"hash_a", "hash_b"}};
+constexpr FunctionDescription<1> CALCULATE_DIRECTORY_MANIFEST{"calculate_directory_manifest",
+                                                              {"dir_path"}};
+
+// File hashing and the directory walk are not built yet; their entries
+// already bind and convert their arguments exactly as they will.
+FailureValue not_built_yet(std::string_view function_name) {
+    return FailureValue::with_message(PyExc_NotImplementedError,
+                                      std::string(function_name) + "() is not available yet");
+}
+
+}  // namespace
+
+PyObject* calculate_hash_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+    return call_wrapper([&]() -> Outcome<PyRef> {
+        auto texts = bind_texts(CALCULATE_HASH, args, nargs, kwnames);
+        if (!texts) {
+            return std::unexpected(std::move(texts).error());
+        }
+        return std::unexpected(not_built_yet(CALCULATE_HASH.name));
+    });
+}
+
+PyObject* compare_hashes_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+    return call_wrapper([&]() -> Outcome<PyRef> {
+        auto texts = bind_texts(COMPARE_HASHES, args, nargs, kwnames);
+        if (!texts) {
+            return std::unexpected(std::move(texts).error());
+        }
+        const auto& [hash_a, hash_b] = *texts;
+        return bool_to_py(digest::constant_time_equal(hash_a, hash_b));
+    });
+}
+
+PyObject* calculate_directory_manifest_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                             PyObject* kwnames) {
+    return call_wrapper([&]() -> Outcome<PyRef> {
+        auto texts = bind_texts(CALCULATE_DIRECTORY_MANIFEST, args, nargs, kwnames);
+        if (!texts) {
+            return std::unexpected(std::move(texts).error());
+        }
+        return std::unexpected(not_built_yet(CALCULATE_DIRECTORY_MANIFEST.name));
+    });
+}
+
+}  // namespace driftmoor::binding

@@ -1,0 +1,64 @@
+#include "binding/failure.h"
+
+#include <cassert>
+
+#include "binding/conversions.h"
+
+namespace driftmoor::binding {
+
+FailureValue FailureValue::deferred(PyObject* exception_class, ArgumentProducer produce_argument) {
+    return FailureValue(Deferred{exception_class, std::move(produce_argument)});
+}
+
+FailureValue FailureValue::with_message(PyObject* exception_class, std::string message) {
+    return deferred(exception_class,
+                    [message = std::move(message)] { return text_to_str(message); });
+}
+
+FailureValue FailureValue::materialised(PyRef instance) {
+    return FailureValue(std::move(instance));
+}
+
+void FailureValue::restore() && {
+    if (auto* instance = std::get_if<PyRef>(&form_)) {
+        PyErr_SetRaisedException(instance->release());
+        return;
+    }
+    auto& deferred = std::get<Deferred>(form_);
+    PyRef argument = deferred.produce_argument();
+    // The interpreter builds the instance: a str becomes the only argument,
+    // a tuple supplies several.
+    PyErr_SetObject(deferred.exception_class, argument.get());
+}
+
+PyObject* FailureValue::materialise() {
+    if (std::holds_alternative<Deferred>(form_)) {
+        std::move(*this).restore();
+        form_ = PyRef::steal(PyErr_GetRaisedException());
+    }
+    return std::get<PyRef>(form_).get();
+}
+
+FailureValue fetch() {
+    if (PyObject* raised = PyErr_GetRaisedException()) {
+        return FailureValue::materialised(PyRef::steal(raised));
+    }
+    return FailureValue::with_message(PyExc_SystemError,
+                                      "attempted to fetch exception but none was set");
+}
+
+Outcome<PyRef> checked(PyObject* new_reference) {
+    if (new_reference == nullptr) {
+        return std::unexpected(fetch());
+    }
+    return PyRef::steal(new_reference);
+}
+
+Outcome<void> checked_status(int status) {
+    if (status < 0) {
+        return std::unexpected(fetch());
+    }
+    return {};
+}
+
+}  // namespace driftmoor::binding

@@ -1,0 +1,53 @@
+// The module's root: its definition, its method table and PyInit_driftmoor,
+// the library's only exported symbol.
+
+#include "binding/entries.h"
+#include "binding/module_functions.h"
+
+namespace {
+
+using namespace driftmoor::binding;
+
+// The interpreter's fast-call convention with keyword names; METH_STATIC
+// because the functions need no receiver.
+constexpr int ENTRY_FLAGS = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
+
+// Function objects point at these records, so they live for the process. The
+// doc strings are only text signatures, which is what inspect.signature reads.
+PyMethodDef method_entries[] = {
+    {"calculate_hash", as_method(calculate_hash_entry), ENTRY_FLAGS,
+     "calculate_hash(path)\n--\n\n"},
+    {"compare_hashes", as_method(compare_hashes_entry), ENTRY_FLAGS,
+     "compare_hashes(hash_a, hash_b)\n--\n\n"},
+    {"calculate_directory_manifest", as_method(calculate_directory_manifest_entry), ENTRY_FLAGS,
+     "calculate_directory_manifest(dir_path)\n--\n\n"},
+};
+
+int exec_driftmoor(PyObject* module) {
+    return exec_module_functions(module, method_entries);
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_driftmoor)},
+    // The functions share no mutable module-level data.
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    {0, nullptr},
+};
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT,
+    "driftmoor",  // m_name
+    "",           // m_doc: a present but empty __doc__
+    0,            // m_size: no per-module state
+    nullptr,      // m_methods: the exec step adds the functions
+    module_slots,
+    nullptr,  // m_traverse
+    nullptr,  // m_clear
+    nullptr,  // m_free
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_driftmoor(void) {
+    return PyModuleDef_Init(&module_definition);
+}

@@ -1,0 +1,38 @@
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+# The test command runs this suite once per build (release, then sanitized)
+# and names the build's module directory here, so a run never silently tests
+# a module from somewhere else.
+BUILD_MODULE_DIR = os.environ.get("DRIFTMOOR_MODULE_DIR")
+SANITIZED = os.environ.get("DRIFTMOOR_SANITIZED") == "1"
+
+
+def pytest_sessionstart(session):
+    import driftmoor
+
+    if BUILD_MODULE_DIR is not None:
+        loaded = Path(driftmoor.__file__).resolve().parent
+        expected = Path(BUILD_MODULE_DIR).resolve()
+        if loaded != expected:
+            raise pytest.UsageError(f"driftmoor was loaded from {loaded}, expected {expected}")
+
+
+def run_python(code, *, timeout=60, env=None):
+    """Runs code in a fresh interpreter of this environment (same sys.path),
+    for what can only be seen from outside: aborts and first use in a process."""
+    child_env = dict(os.environ)
+    child_env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
+    if env:
+        child_env.update(env)
+    return subprocess.run(
+        [sys.executable, "-c", code],
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+        env=child_env,
+    )

@@ -1,0 +1,82 @@
+#!/usr/bin/env bash
+# Brings a checkout to the state that the main job and the tests need:
+#   - a CPython 3.14 with headers (tools/provision_python.sh),
+#   - Debian packages the C++ tests need (GoogleTest),
+#   - .venv/ with the development requirements,
+#   - the CMake build in build/release (and build/asan with --asan),
+#   - .venv made to import driftmoor from build/release.
+# Every step checks first and does nothing when its result already exists, so
+# running it again is fast.
+#
+# Usage: tools/setup.sh [--asan]
+set -euo pipefail
+
+top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$top"
+want_asan=0
+[ "${1:-}" = "--asan" ] && want_asan=1
+
+log() { printf 'setup: %s\n' "$*" >&2; }
+
+# --- Debian packages -------------------------------------------------------
+# GoogleTest is only needed for the C++ unit tests; the packaged build of the
+# module (pip install .) does not use it.
+missing=()
+for package in libgtest-dev; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
+    missing+=("$package")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  log "installing ${missing[*]} from Debian"
+  apt-get -q update >&2
+  DEBIAN_FRONTEND=noninteractive apt-get -q install -y --no-install-recommends "${missing[@]}" >&2
+fi
+
+# --- Interpreter and virtual environment -----------------------------------
+python=$(tools/provision_python.sh)
+venv_python=$top/.venv/bin/python
+if ! "$venv_python" -c 'import sys; assert sys.version_info[:2] == (3, 14)' 2>/dev/null; then
+  log "creating .venv with $python"
+  rm -rf .venv
+  "$python" -m venv --without-pip .venv
+  # A Debian interpreter unpacked outside / looks for its bundled pip wheel in
+  # the absolute /usr/share/python-wheels, so ensurepip fails there; install
+  # the wheel that came with it directly instead.
+  prefix=$("$python" -c 'import sys; print(sys.prefix)')
+  wheel=$(ls "$prefix"/share/python-wheels/pip-*.whl 2>/dev/null | head -n 1 || true)
+  if [ -n "$wheel" ]; then
+    "$venv_python" "$wheel/pip" install -q --no-index "$wheel" >&2
+  else
+    "$venv_python" -m ensurepip -q >&2
+  fi
+fi
+
+# The requirements are reinstalled only when the file changed.
+stamp=.venv/.requirements-dev.sha256
+if ! sha256sum --status -c "$stamp" 2>/dev/null; then
+  log "installing requirements-dev.txt into .venv"
+  "$venv_python" -m pip install -q --disable-pip-version-check -r requirements-dev.txt >&2
+  sha256sum requirements-dev.txt >"$stamp"
+fi
+
+# --- Builds -----------------------------------------------------------------
+export PATH=$top/.venv/bin:$PATH
+configure_and_build() { # directory, extra cmake arguments...
+  local dir=$1
+  shift
+  if [ ! -f "$dir/build.ninja" ]; then
+    log "configuring $dir"
+    cmake -S . -B "$dir" -G Ninja -DPython_EXECUTABLE="$venv_python" \
+      -DDRIFTMOOR_DEVELOPER_BUILD=ON "$@" >&2
+  fi
+  cmake --build "$dir" >&2
+}
+configure_and_build build/release -DCMAKE_BUILD_TYPE=Release
+if [ $want_asan = 1 ]; then
+  configure_and_build build/asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDRIFTMOOR_SANITIZE=ON
+fi
+
+# .venv imports the module straight from the release build, so every rebuild
+# is what `import driftmoor` gets, with no install step in between.
+site=$("$venv_python" -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')
+echo "$top/build/release/python" >"$site/driftmoor-build.pth"

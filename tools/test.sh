@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# Sets everything up (tools/setup.sh --asan), then runs every test:
+#   1. the formatting check of the C++ sources,
+#   2. the C++ unit tests, in the release and the sanitized build,
+#   3. the Python tests against the release build of the module,
+#   4. the Python tests again against the AddressSanitizer+UBSan build.
+# Exits non-zero on the first failure. Extra arguments go to pytest.
+set -euo pipefail
+
+top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$top"
+tools/setup.sh --asan
+export PATH=$top/.venv/bin:$PATH
+
+step() { printf '\n=== %s\n' "$*"; }
+
+step "formatting (clang-format)"
+git ls-files -z -- '*.cpp' '*.h' | xargs -0 clang-format --dry-run --Werror
+
+step "C++ unit tests (release)"
+build/release/driftmoor_unit_tests --gtest_brief=1
+
+# Sanitizer reports go to files as well as failing the process, so that one
+# raised in a child process that a test expected to fail is not missed.
+reports=$top/build/asan/sanitizer-reports
+rm -rf "$reports"
+mkdir -p "$reports"
+export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:log_path=$reports/asan"
+export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$reports/ubsan"
+# Runs a command, then fails if it failed or left any sanitizer report.
+run_checked() {
+  local status=0
+  "$@" || status=$?
+  if compgen -G "$reports/*" >/dev/null; then
+    cat "$reports"/* >&2
+    echo "sanitizer reports found (above)" >&2
+    exit 1
+  fi
+  return $status
+}
+
+step "C++ unit tests (AddressSanitizer + UBSan)"
+run_checked build/asan/driftmoor_unit_tests --gtest_brief=1
+
+step "Python tests (release build)"
+DRIFTMOOR_MODULE_DIR=$top/build/release/python python -m pytest tests/python "$@"
+
+step "Python tests (AddressSanitizer + UBSan build)"
+# The interpreter is not instrumented, so the runtime is preloaded, with the
+# C++ runtime beside it: ASan wraps __cxa_throw only if it can find the real
+# one when it starts. With the system allocator, ASan sees the interpreter's
+# allocations too.
+run_checked env \
+  LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)" \
+  PYTHONMALLOC=malloc \
+  PYTHONPATH="$top/build/asan/python" DRIFTMOOR_MODULE_DIR="$top/build/asan/python" \
+  DRIFTMOOR_SANITIZED=1 python -m pytest tests/python "$@"
+echo "all tests passed"
