@@ -1,8 +1,7 @@
 #include "binding/entries.h"
 
-#include "binding/arguments.h"
-#include "binding/call_wrapper.h"
 #include "binding/conversions.h"
+#include "binding/text_call.h"
 #include "digest/constant_time_equal.h"
 
 namespace driftmoor::binding {
@@ -24,36 +23,26 @@ FailureValue not_built_yet(std::string_view function_name) {
 
 PyObject* calculate_hash_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
-    return call_wrapper([&]() -> Outcome<PyRef> {
-        auto texts = bind_texts(CALCULATE_HASH, args, nargs, kwnames);
-        if (!texts) {
-            return std::unexpected(std::move(texts).error());
-        }
+    return call_with_texts(CALCULATE_HASH, args, nargs, kwnames, [](const auto&) -> Outcome<PyRef> {
         return std::unexpected(not_built_yet(CALCULATE_HASH.name));
     });
 }
 
 PyObject* compare_hashes_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
-    return call_wrapper([&]() -> Outcome<PyRef> {
-        auto texts = bind_texts(COMPARE_HASHES, args, nargs, kwnames);
-        if (!texts) {
-            return std::unexpected(std::move(texts).error());
-        }
-        const auto& [hash_a, hash_b] = *texts;
-        return bool_to_py(digest::constant_time_equal(hash_a, hash_b));
-    });
+    return call_with_texts(COMPARE_HASHES, args, nargs, kwnames,
+                           [](const auto& texts) -> Outcome<PyRef> {
+                               const auto& [hash_a, hash_b] = texts;
+                               return bool_to_py(digest::constant_time_equal(hash_a, hash_b));
+                           });
 }
 
 PyObject* calculate_directory_manifest_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                              PyObject* kwnames) {
-    return call_wrapper([&]() -> Outcome<PyRef> {
-        auto texts = bind_texts(CALCULATE_DIRECTORY_MANIFEST, args, nargs, kwnames);
-        if (!texts) {
-            return std::unexpected(std::move(texts).error());
-        }
-        return std::unexpected(not_built_yet(CALCULATE_DIRECTORY_MANIFEST.name));
-    });
+    return call_with_texts(
+        CALCULATE_DIRECTORY_MANIFEST, args, nargs, kwnames, [](const auto&) -> Outcome<PyRef> {
+            return std::unexpected(not_built_yet(CALCULATE_DIRECTORY_MANIFEST.name));
+        });
 }
 
 }  // namespace driftmoor::binding

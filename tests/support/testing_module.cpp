@@ -5,29 +5,16 @@
 #include <stdexcept>
 #include <string>
 
-#include "binding/arguments.h"
 #include "binding/call_wrapper.h"
 #include "binding/conversions.h"
 #include "binding/entries.h"
 #include "binding/module_functions.h"
 #include "binding/panic.h"
+#include "binding/text_call.h"
 
 namespace {
 
 using namespace driftmoor::binding;
-
-// Binds the call like the real entries do, then runs `work` on the texts.
-template <std::size_t N, class Work>
-PyObject* entry(const FunctionDescription<N>& function, PyObject* const* args, Py_ssize_t nargs,
-                PyObject* kwnames, Work work) {
-    return call_wrapper([&]() -> Outcome<PyRef> {
-        auto texts = bind_texts(function, args, nargs, kwnames);
-        if (!texts) {
-            return std::unexpected(std::move(texts).error());
-        }
-        return work(*texts);
-    });
-}
 
 constexpr FunctionDescription<1> PANIC_WITH_MESSAGE{"panic_with_message", {"message"}};
 constexpr FunctionDescription<0> PANIC_WITHOUT_MESSAGE{"panic_without_message", {}};
@@ -42,43 +29,44 @@ constexpr FunctionDescription<1> CALL{"call", {"function"}};
 constexpr std::string_view NOT_UTF8 = "\xff";
 
 PyObject* panic_with_message(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
-    return entry(PANIC_WITH_MESSAGE, args, nargs, kw,
-                 [](auto texts) -> Outcome<PyRef> { panic(texts[0]); });
+    return call_with_texts(PANIC_WITH_MESSAGE, args, nargs, kw,
+                           [](auto texts) -> Outcome<PyRef> { panic(texts[0]); });
 }
 
 PyObject* panic_without_message_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                       PyObject* kw) {
-    return entry(PANIC_WITHOUT_MESSAGE, args, nargs, kw,
-                 [](auto) -> Outcome<PyRef> { panic_without_message(); });
+    return call_with_texts(PANIC_WITHOUT_MESSAGE, args, nargs, kw,
+                           [](auto) -> Outcome<PyRef> { panic_without_message(); });
 }
 
 PyObject* throw_standard_exception(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kw) {
-    return entry(THROW_STANDARD_EXCEPTION, args, nargs, kw,
-                 [](auto) -> Outcome<PyRef> { throw std::runtime_error("a standard exception"); });
+    return call_with_texts(THROW_STANDARD_EXCEPTION, args, nargs, kw, [](auto) -> Outcome<PyRef> {
+        throw std::runtime_error("a standard exception");
+    });
 }
 
 PyObject* fail_with_value(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
-    return entry(FAIL_WITH_VALUE, args, nargs, kw, [](auto texts) -> Outcome<PyRef> {
+    return call_with_texts(FAIL_WITH_VALUE, args, nargs, kw, [](auto texts) -> Outcome<PyRef> {
         return std::unexpected(
             FailureValue::with_message(PyExc_FileNotFoundError, std::string(texts[0])));
     });
 }
 
 PyObject* fetch_with_nothing_set(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
-    return entry(FETCH_WITH_NOTHING_SET, args, nargs, kw,
-                 [](auto) -> Outcome<PyRef> { return std::unexpected(fetch()); });
+    return call_with_texts(FETCH_WITH_NOTHING_SET, args, nargs, kw,
+                           [](auto) -> Outcome<PyRef> { return std::unexpected(fetch()); });
 }
 
 PyObject* fail_to_create_object(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
-    return entry(FAIL_TO_CREATE_OBJECT, args, nargs, kw,
-                 [](auto) -> Outcome<PyRef> { return text_to_str(NOT_UTF8); });
+    return call_with_texts(FAIL_TO_CREATE_OBJECT, args, nargs, kw,
+                           [](auto) -> Outcome<PyRef> { return text_to_str(NOT_UTF8); });
 }
 
 // The failure's argument can only be made when it is raised, after the body:
 // that is a failure while converting a failure, which aborts the process.
 PyObject* fail_while_raising(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
-    return entry(FAIL_WHILE_RAISING, args, nargs, kw, [](auto) -> Outcome<PyRef> {
+    return call_with_texts(FAIL_WHILE_RAISING, args, nargs, kw, [](auto) -> Outcome<PyRef> {
         return std::unexpected(FailureValue::with_message(PyExc_ValueError, std::string(NOT_UTF8)));
     });
 }
