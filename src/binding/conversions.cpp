@@ -14,9 +14,9 @@ PyRef created_or_panic(PyObject* new_reference, std::source_location where) {
     return PyRef::steal(new_reference);
 }
 
-PyRef text_to_str(std::string_view utf8) {
+PyRef text_to_str(std::string_view utf8, std::source_location where) {
     return created_or_panic(
-        PyUnicode_FromStringAndSize(utf8.data(), static_cast<Py_ssize_t>(utf8.size())));
+        PyUnicode_FromStringAndSize(utf8.data(), static_cast<Py_ssize_t>(utf8.size())), where);
 }
 
 PyRef bool_to_py(bool value) noexcept {

@@ -15,8 +15,9 @@ namespace driftmoor::binding {
 PyRef created_or_panic(PyObject* new_reference,
                        std::source_location where = std::source_location::current());
 
-// A new str holding UTF-8 text.
-PyRef text_to_str(std::string_view utf8);
+// A new str holding UTF-8 text. A failure is reported at the caller's line.
+PyRef text_to_str(std::string_view utf8,
+                  std::source_location where = std::source_location::current());
 
 // A new reference to True or False.
 PyRef bool_to_py(bool value) noexcept;

@@ -1,7 +1,5 @@
 #include "binding/failure.h"
 
-#include <cassert>
-
 #include "binding/conversions.h"
 
 namespace driftmoor::binding {
