@@ -15,6 +15,8 @@
 namespace {
 
 using namespace driftmoor::binding;
+using driftmoor::panic;
+using driftmoor::panic_without_message;
 
 constexpr FunctionDescription<1> PANIC_WITH_MESSAGE{"panic_with_message", {"message"}};
 constexpr FunctionDescription<0> PANIC_WITHOUT_MESSAGE{"panic_without_message", {}};
