@@ -1,8 +1,10 @@
 #include "binding/entries.h"
 
 #include "binding/conversions.h"
+#include "binding/os_error_conversion.h"
 #include "binding/text_call.h"
 #include "digest/constant_time_equal.h"
+#include "digest/file_digest.h"
 
 namespace driftmoor::binding {
 namespace {
@@ -12,8 +14,8 @@ constexpr FunctionDescription<2> COMPARE_HASHES{"compare_hashes", {"hash_a", "ha
 constexpr FunctionDescription<1> CALCULATE_DIRECTORY_MANIFEST{"calculate_directory_manifest",
                                                               {"dir_path"}};
 
-// File hashing and the directory walk are not built yet; their entries
-// already bind and convert their arguments exactly as they will.
+// The directory walk is not built yet; its entry already binds and converts
+// its argument exactly as it will.
 FailureValue not_built_yet(std::string_view function_name) {
     return FailureValue::with_message(PyExc_NotImplementedError,
                                       std::string(function_name) + "() is not available yet");
@@ -23,9 +25,15 @@ FailureValue not_built_yet(std::string_view function_name) {
 
 PyObject* calculate_hash_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
-    return call_with_texts(CALCULATE_HASH, args, nargs, kwnames, [](const auto&) -> Outcome<PyRef> {
-        return std::unexpected(not_built_yet(CALCULATE_HASH.name));
-    });
+    return call_with_texts(
+        CALCULATE_HASH, args, nargs, kwnames, [](const auto& texts) -> Outcome<PyRef> {
+            const auto& [path] = texts;
+            auto digest = digest::calculate_file_hash(path);
+            if (!digest) {
+                return std::unexpected(error_to_exception(std::move(digest).error()));
+            }
+            return text_to_str(digest->text());
+        });
 }
 
 PyObject* compare_hashes_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,

@@ -1,0 +1,68 @@
+#include "binding/os_error_conversion.h"
+
+#include "binding/conversions.h"
+#include "common/internal_failure.h"
+
+namespace driftmoor::binding {
+
+std::string PythonExceptionError::display_text() const {
+    PyObject* instance = exception_.materialise();
+    PyRef text = created_or_panic(PyObject_Str(instance));
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size);
+    if (utf8 == nullptr) {
+        PyErr_WriteUnraisable(nullptr);
+        panic("the text of an exception could not be read as UTF-8");
+    }
+    return std::string(utf8, static_cast<std::size_t>(size));
+}
+
+PyObject* python_exception_class(platform::ExceptionClass exception_class) noexcept {
+    using enum platform::ExceptionClass;
+    switch (exception_class) {
+        case FileNotFoundError:
+            return PyExc_FileNotFoundError;
+        case PermissionError:
+            return PyExc_PermissionError;
+        case ConnectionRefusedError:
+            return PyExc_ConnectionRefusedError;
+        case ConnectionResetError:
+            return PyExc_ConnectionResetError;
+        case ConnectionAbortedError:
+            return PyExc_ConnectionAbortedError;
+        case BrokenPipeError:
+            return PyExc_BrokenPipeError;
+        case FileExistsError:
+            return PyExc_FileExistsError;
+        case BlockingIOError:
+            return PyExc_BlockingIOError;
+        case NotADirectoryError:
+            return PyExc_NotADirectoryError;
+        case IsADirectoryError:
+            return PyExc_IsADirectoryError;
+        case TimeoutError:
+            return PyExc_TimeoutError;
+        case InterruptedError:
+            return PyExc_InterruptedError;
+        case MemoryError:
+            return PyExc_MemoryError;
+        case OSError:
+            break;
+    }
+    return PyExc_OSError;
+}
+
+FailureValue error_to_exception(platform::OsError error) {
+    if (auto* custom = std::get_if<platform::OsError::Custom>(&error.variant())) {
+        if (auto* wrapped = dynamic_cast<PythonExceptionError*>(custom->object.get())) {
+            return std::move(*wrapped).take();
+        }
+    }
+    PyObject* exception_class =
+        python_exception_class(platform::kind_exception_class(platform::error_kind(error)));
+    return FailureValue::deferred(exception_class, [error = std::move(error)] {
+        return text_to_str(platform::error_text(error));
+    });
+}
+
+}  // namespace driftmoor::binding

@@ -1,0 +1,52 @@
+#include "digest/file_digest.h"
+
+#include <cstdint>
+#include <span>
+
+#include "common/internal_failure.h"
+#include "platform/file.h"
+
+namespace driftmoor::digest {
+
+FileDigest hex_encode(const Sha256Digest& digest) noexcept {
+    constexpr std::string_view alphabet = "0123456789abcdef";
+    FileDigest encoded;
+    std::size_t position = 0;
+    for (const std::uint8_t byte : digest) {
+        encoded.characters_[position++] = alphabet[byte >> 4];
+        encoded.characters_[position++] = alphabet[byte & 15];
+    }
+    return encoded;
+}
+
+platform::OsResult<FileDigest> calculate_file_hash(std::string_view path_text) {
+    auto file = platform::open_for_reading(path_text);
+    if (!file) {
+        return std::unexpected(std::move(file).error());
+    }
+    Sha256State state = sha256_init();
+    // Reused by every read; the engine compresses whole blocks where they lie.
+    // Left uninitialised: only bytes a read has just placed are ever used.
+    alignas(64) std::array<std::byte, READ_CHUNK_SIZE> chunk;
+    for (;;) {
+        auto count = platform::read_into(*file, chunk);
+        if (!count) {
+            // The handle closes as it goes out of scope, on this path as on
+            // every other, the internal failure below included.
+            return std::unexpected(std::move(count).error());
+        }
+        if (*count > chunk.size()) {
+            panic("read_into reported more bytes than were requested");
+        }
+        if (*count == 0) {
+            break;
+        }
+        sha256_update(state,
+                      std::span(reinterpret_cast<const std::uint8_t*>(chunk.data()), *count));
+    }
+    const FileDigest digest = hex_encode(sha256_finalize(state));
+    platform::close_file(std::move(*file));
+    return digest;
+}
+
+}  // namespace driftmoor::digest
