@@ -2,6 +2,8 @@
 // binding code as driftmoor, whose functions end in each kind of failure the
 // call wrapper handles, so those paths are exercised for real. Never installed.
 
+#include <charconv>
+#include <memory>
 #include <stdexcept>
 #include <string>
 
@@ -9,6 +11,7 @@
 #include "binding/conversions.h"
 #include "binding/entries.h"
 #include "binding/module_functions.h"
+#include "binding/os_error_conversion.h"
 #include "binding/panic.h"
 #include "binding/text_call.h"
 
@@ -26,6 +29,9 @@ constexpr FunctionDescription<0> FETCH_WITH_NOTHING_SET{"fetch_with_nothing_set"
 constexpr FunctionDescription<0> FAIL_TO_CREATE_OBJECT{"fail_to_create_object", {}};
 constexpr FunctionDescription<0> FAIL_WHILE_RAISING{"fail_while_raising", {}};
 constexpr FunctionDescription<1> CALL{"call", {"function"}};
+constexpr FunctionDescription<2> RAISE_OS_ERROR{"raise_os_error", {"variant", "value"}};
+constexpr FunctionDescription<0> DROP_OS_ERROR{"drop_os_error", {}};
+constexpr FunctionDescription<1> RAISE_WRAPPED{"raise_wrapped_python_exception", {"function"}};
 
 // Text that is not UTF-8, so the interpreter really refuses to make a str of it.
 constexpr std::string_view NOT_UTF8 = "\xff";
@@ -86,6 +92,89 @@ PyObject* call(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw)
     });
 }
 
+using driftmoor::platform::ErrorKind;
+using driftmoor::platform::OsError;
+
+// A custom error object that counts how often its text is asked for.
+class CountingObject final : public driftmoor::platform::CustomErrorObject {
+  public:
+    CountingObject(std::string text, int* text_requests)
+        : text_(std::move(text)), requests_(text_requests) {}
+    std::string display_text() const override {
+        ++*requests_;
+        return text_;
+    }
+
+  private:
+    std::string text_;
+    int* requests_;
+};
+
+int custom_text_requests = 0;
+
+long parse_number(std::string_view text) {
+    long number = 0;
+    std::from_chars(text.data(), text.data() + text.size(), number);
+    return number;
+}
+
+// Raises an OsError of the named variant through the module's conversion:
+// "code" (value: an OS code), "kind" (value: a kind's number), "static"
+// (value: a kind's number; the message is fixed), "custom" (value: the text).
+PyObject* raise_os_error(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+    return call_with_texts(RAISE_OS_ERROR, args, nargs, kw, [](auto texts) -> Outcome<PyRef> {
+        const auto& [variant, value] = texts;
+        const auto kind = static_cast<ErrorKind>(parse_number(value));
+        auto error =
+            variant == "code"   ? OsError::from_os_code(static_cast<int>(parse_number(value)))
+            : variant == "kind" ? OsError::simple(kind)
+            : variant == "static"
+                ? OsError::static_message(kind, "a message for the program's lifetime")
+                : OsError::custom(
+                      ErrorKind::TimedOut,
+                      std::make_unique<CountingObject>(std::string(value), &custom_text_requests));
+        return std::unexpected(error_to_exception(std::move(error)));
+    });
+}
+
+// Converts a custom error and drops the failure value unraised; returns how
+// often the error's text was formed meanwhile.
+PyObject* drop_os_error(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+    return call_with_texts(DROP_OS_ERROR, args, nargs, kw, [](auto) -> Outcome<PyRef> {
+        int requests = 0;
+        {
+            FailureValue dropped = error_to_exception(OsError::custom(
+                ErrorKind::EntityNotFound, std::make_unique<CountingObject>("dropped", &requests)));
+        }
+        return created_or_panic(PyLong_FromLong(requests));
+    });
+}
+
+// Calls a Python function, wraps what it raised in a custom error and raises
+// that error through the conversion.
+PyObject* raise_wrapped_python_exception(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                         PyObject* kw) {
+    return call_wrapper([&]() -> Outcome<PyRef> {
+        PyObject* function = nullptr;
+        if (auto bound = driftmoor::binding::bind(RAISE_WRAPPED.name, RAISE_WRAPPED.parameters,
+                                                  args, nargs, kw, {&function, 1});
+            !bound) {
+            return std::unexpected(std::move(bound).error());
+        }
+        auto result = checked(PyObject_CallNoArgs(function));
+        if (result) {
+            return result;
+        }
+        return std::unexpected(error_to_exception(
+            OsError::custom(ErrorKind::Unsupported,
+                            std::make_unique<PythonExceptionError>(std::move(result).error()))));
+    });
+}
+
+PyObject* custom_text_request_count(PyObject*, PyObject*) {
+    return PyLong_FromLong(custom_text_requests);
+}
+
 constexpr int FLAGS = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
 PyMethodDef method_entries[] = {
     {"panic_with_message", as_method(panic_with_message), FLAGS, nullptr},
@@ -96,6 +185,10 @@ PyMethodDef method_entries[] = {
     {"fail_to_create_object", as_method(fail_to_create_object), FLAGS, nullptr},
     {"fail_while_raising", as_method(fail_while_raising), FLAGS, nullptr},
     {"call", as_method(call), FLAGS, nullptr},
+    {"raise_os_error", as_method(raise_os_error), FLAGS, nullptr},
+    {"drop_os_error", as_method(drop_os_error), FLAGS, nullptr},
+    {"raise_wrapped_python_exception", as_method(raise_wrapped_python_exception), FLAGS, nullptr},
+    {"custom_text_request_count", custom_text_request_count, METH_NOARGS | METH_STATIC, nullptr},
 };
 
 int exec_testing(PyObject* module) {
