@@ -1,6 +1,7 @@
 #include "binding/entries.h"
 
 #include "binding/conversions.h"
+#include "binding/detached.h"
 #include "binding/os_error_conversion.h"
 #include "binding/text_call.h"
 #include "digest/constant_time_equal.h"
@@ -28,7 +29,7 @@ PyObject* calculate_hash_entry(PyObject*, PyObject* const* args, Py_ssize_t narg
     return call_with_texts(
         CALCULATE_HASH, args, nargs, kwnames, [](const auto& texts) -> Outcome<PyRef> {
             const auto& [path] = texts;
-            auto digest = digest::calculate_file_hash(path);
+            auto digest = run_detached([&] { return digest::calculate_file_hash(path); });
             if (!digest) {
                 return std::unexpected(error_to_exception(std::move(digest).error()));
             }
