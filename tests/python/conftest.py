@@ -22,15 +22,17 @@ def pytest_sessionstart(session):
             raise pytest.UsageError(f"driftmoor was loaded from {loaded}, expected {expected}")
 
 
-def run_python(code, *, timeout=60, env=None):
+def run_python(code, *, timeout=60, env=None, wrapper=()):
     """Runs code in a fresh interpreter of this environment (same sys.path),
-    for what can only be seen from outside: aborts and first use in a process."""
+    for what can only be seen from outside: aborts and first use in a process.
+    wrapper is a command that execs the interpreter, to start it with fewer
+    privileges."""
     child_env = dict(os.environ)
     child_env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
     if env:
         child_env.update(env)
     return subprocess.run(
-        [sys.executable, "-c", code],
+        [*wrapper, sys.executable, "-c", code],
         capture_output=True,
         text=True,
         timeout=timeout,
