@@ -1,0 +1,199 @@
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "platform/os_error.h"
+
+namespace driftmoor::platform {
+namespace {
+
+using enum ErrorKind;
+using EC = ExceptionClass;
+
+struct KindRow {
+    ErrorKind kind;
+    std::string_view description;
+    ExceptionClass exception_class;
+};
+
+// Written out from the published kind list, so an entry out of place or a
+// changed word shows up here rather than in a Python traceback.
+constexpr KindRow KIND_ROWS[] = {
+    {EntityNotFound, "entity not found", EC::FileNotFoundError},
+    {PermissionDenied, "permission denied", EC::PermissionError},
+    {ConnectionRefused, "connection refused", EC::ConnectionRefusedError},
+    {ConnectionReset, "connection reset", EC::ConnectionResetError},
+    {HostUnreachable, "host unreachable", EC::OSError},
+    {NetworkUnreachable, "network unreachable", EC::OSError},
+    {ConnectionAborted, "connection aborted", EC::ConnectionAbortedError},
+    {NotConnected, "not connected", EC::OSError},
+    {AddressInUse, "address in use", EC::OSError},
+    {AddressNotAvailable, "address not available", EC::OSError},
+    {NetworkDown, "network down", EC::OSError},
+    {BrokenPipe, "broken pipe", EC::BrokenPipeError},
+    {EntityAlreadyExists, "entity already exists", EC::FileExistsError},
+    {OperationWouldBlock, "operation would block", EC::BlockingIOError},
+    {NotADirectory, "not a directory", EC::NotADirectoryError},
+    {IsADirectory, "is a directory", EC::IsADirectoryError},
+    {DirectoryNotEmpty, "directory not empty", EC::OSError},
+    {ReadOnlyFilesystem, "read-only filesystem or storage medium", EC::OSError},
+    {FilesystemLoop, "filesystem loop or indirection limit (e.g. symlink loop)", EC::OSError},
+    {StaleNetworkFileHandle, "stale network file handle", EC::OSError},
+    {InvalidInputParameter, "invalid input parameter", EC::OSError},
+    {InvalidData, "invalid data", EC::OSError},
+    {TimedOut, "timed out", EC::TimeoutError},
+    {WriteZero, "write zero", EC::OSError},
+    {NoStorageSpace, "no storage space", EC::OSError},
+    {SeekOnUnseekableFile, "seek on unseekable file", EC::OSError},
+    {QuotaExceeded, "quota exceeded", EC::OSError},
+    {FileTooLarge, "file too large", EC::OSError},
+    {ResourceBusy, "resource busy", EC::OSError},
+    {ExecutableFileBusy, "executable file busy", EC::OSError},
+    {Deadlock, "deadlock", EC::OSError},
+    {CrossDeviceLinkOrRename, "cross-device link or rename", EC::OSError},
+    {TooManyLinks, "too many links", EC::OSError},
+    {InvalidFilename, "invalid filename", EC::OSError},
+    {ArgumentListTooLong, "argument list too long", EC::OSError},
+    {OperationInterrupted, "operation interrupted", EC::InterruptedError},
+    {Unsupported, "unsupported", EC::OSError},
+    {UnexpectedEndOfFile, "unexpected end of file", EC::OSError},
+    {OutOfMemory, "out of memory", EC::MemoryError},
+    {InProgress, "in progress", EC::OSError},
+    {OtherError, "other error", EC::OSError},
+    {UncategorizedError, "uncategorized error", EC::OSError},
+};
+
+TEST(ErrorKindTable, EveryKindInOrderWithDescriptionAndClass) {
+    ASSERT_EQ(std::size(KIND_ROWS), ERROR_KIND_COUNT);
+    for (std::size_t i = 0; i < ERROR_KIND_COUNT; ++i) {
+        SCOPED_TRACE(i);
+        const KindRow& row = KIND_ROWS[i];
+        EXPECT_EQ(static_cast<std::size_t>(row.kind), i);
+        EXPECT_EQ(kind_description(row.kind), row.description);
+        EXPECT_EQ(kind_exception_class(row.kind), row.exception_class);
+    }
+}
+
+struct CodeRow {
+    int code;
+    ErrorKind kind;
+};
+
+// clang-format off
+constexpr CodeRow CODE_ROWS[] = {
+    {ENOENT, EntityNotFound}, {EACCES, PermissionDenied}, {EPERM, PermissionDenied},
+    {ECONNREFUSED, ConnectionRefused}, {ECONNRESET, ConnectionReset},
+    {ECONNABORTED, ConnectionAborted}, {EHOSTUNREACH, HostUnreachable},
+    {ENETUNREACH, NetworkUnreachable}, {ENOTCONN, NotConnected}, {EADDRINUSE, AddressInUse},
+    {EADDRNOTAVAIL, AddressNotAvailable}, {ENETDOWN, NetworkDown}, {EPIPE, BrokenPipe},
+    {EEXIST, EntityAlreadyExists}, {EAGAIN, OperationWouldBlock},
+    {EWOULDBLOCK, OperationWouldBlock}, {ENOTDIR, NotADirectory}, {EISDIR, IsADirectory},
+    {ENOTEMPTY, DirectoryNotEmpty}, {EROFS, ReadOnlyFilesystem}, {ELOOP, FilesystemLoop},
+    {ESTALE, StaleNetworkFileHandle}, {EINVAL, InvalidInputParameter}, {ETIMEDOUT, TimedOut},
+    {ENOSPC, NoStorageSpace}, {ESPIPE, SeekOnUnseekableFile}, {EDQUOT, QuotaExceeded},
+    {EFBIG, FileTooLarge}, {EBUSY, ResourceBusy}, {ETXTBSY, ExecutableFileBusy},
+    {EDEADLK, Deadlock}, {EXDEV, CrossDeviceLinkOrRename}, {EMLINK, TooManyLinks},
+    {ENAMETOOLONG, InvalidFilename}, {E2BIG, ArgumentListTooLong}, {EINTR, OperationInterrupted},
+    {ENOSYS, Unsupported}, {ENOMEM, OutOfMemory}, {EINPROGRESS, InProgress},
+};
+// clang-format on
+
+TEST(DecodeOsCode, NamedCodesAndEverythingElseUncategorized) {
+    for (const std::int32_t code : {EIO, EMFILE, 0, -1, 99999, INT32_MIN, INT32_MAX}) {
+        SCOPED_TRACE(code);
+        EXPECT_EQ(decode_os_code(code), UncategorizedError);
+    }
+    // Every code a C library could plausibly hand out: the listed ones keep
+    // their kind and the rest are uncategorized, so the kinds the platform
+    // never reports (InvalidData, WriteZero, UnexpectedEndOfFile, OtherError)
+    // come from no code.
+    for (std::int32_t code = 0; code < 4096; ++code) {
+        ErrorKind expected = UncategorizedError;
+        for (const auto& row : CODE_ROWS) {
+            if (row.code == code) {
+                expected = row.kind;
+            }
+        }
+        EXPECT_EQ(decode_os_code(code), expected) << "code " << code;
+    }
+}
+
+// Counts its destructions so the test can see the error owns it.
+class CountingObject : public CustomErrorObject {
+  public:
+    explicit CountingObject(int& destroyed) : destroyed_(destroyed) {}
+    ~CountingObject() override { ++destroyed_; }
+    std::string display_text() const override { return "custom failure: disk on fire"; }
+
+  private:
+    int& destroyed_;
+};
+
+TEST(OsErrorVariants, KindAndTextOfEach) {
+    const OsError from_code = OsError::from_os_code(ENOENT);
+    EXPECT_EQ(error_kind(from_code), EntityNotFound);
+    EXPECT_EQ(error_text(from_code), "No such file or directory (os error 2)");
+
+    // The code is printed signed, down to the most negative one.
+    struct Negative {
+        std::int32_t code;
+        std::string_view suffix;
+    };
+    for (const auto& [code, suffix] :
+         {Negative{-1, " (os error -1)"}, Negative{INT32_MIN, " (os error -2147483648)"}}) {
+        EXPECT_EQ(error_text(OsError::from_os_code(code)),
+                  system_message(code) + std::string(suffix));
+    }
+
+    const OsError simple = OsError::simple(UnexpectedEndOfFile);
+    EXPECT_EQ(error_kind(simple), UnexpectedEndOfFile);
+    EXPECT_EQ(error_text(simple), "unexpected end of file");
+
+    const OsError fixed = OsError::static_message(InvalidData, "stream did not contain UTF-8");
+    EXPECT_EQ(error_kind(fixed), InvalidData);
+    EXPECT_EQ(error_text(fixed), "stream did not contain UTF-8");
+
+    int destroyed = 0;
+    {
+        OsError custom = OsError::custom(OtherError, std::make_unique<CountingObject>(destroyed));
+        OsError moved = std::move(custom);
+        EXPECT_EQ(error_kind(moved), OtherError);
+        EXPECT_EQ(error_text(moved), "custom failure: disk on fire");
+        EXPECT_EQ(destroyed, 0);
+    }
+    EXPECT_EQ(destroyed, 1);
+}
+
+TEST(SystemMessage, TheCLibraryTextWithoutTrailingWhitespace) {
+    EXPECT_EQ(system_message(ENOENT), std::strerror(ENOENT));
+    EXPECT_EQ(system_message(EISDIR), std::strerror(EISDIR));
+    EXPECT_NE(system_message(99999).find("99999"), std::string::npos);
+    for (std::int32_t code = -5; code < 200; ++code) {
+        const std::string message = system_message(code);
+        ASSERT_FALSE(message.empty()) << "code " << code;
+        EXPECT_EQ(trim_message_end(message), message) << "code " << code;
+    }
+}
+
+TEST(TrimMessageEnd, DropsOnlyTheFiveAsciiCharactersAtTheEnd) {
+    EXPECT_EQ(trim_message_end(""), "");
+    EXPECT_EQ(trim_message_end("   "), "");
+    EXPECT_EQ(trim_message_end("line\r\n"), "line");
+    EXPECT_EQ(trim_message_end("x \t\n\f\r"), "x");
+    EXPECT_EQ(trim_message_end("\r\n x"), "\r\n x");
+    EXPECT_EQ(trim_message_end("a\r\nb"), "a\r\nb");
+    EXPECT_EQ(trim_message_end("tab\v"), "tab\v");
+    EXPECT_EQ(trim_message_end("tab\v "), "tab\v");
+    EXPECT_EQ(trim_message_end("nbsp\xc2\xa0"), "nbsp\xc2\xa0");
+    // A NUL is not whitespace, and the view's length, not a terminator, rules.
+    EXPECT_EQ(trim_message_end(std::string_view("z\0 ", 3)), std::string_view("z\0", 2));
+}
+
+}  // namespace
+}  // namespace driftmoor::platform
