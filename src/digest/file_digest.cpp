@@ -19,20 +19,14 @@ FileDigest hex_encode(const Sha256Digest& digest) noexcept {
     return encoded;
 }
 
-platform::OsResult<FileDigest> calculate_file_hash(std::string_view path_text) {
-    auto file = platform::open_for_reading(path_text);
-    if (!file) {
-        return std::unexpected(std::move(file).error());
-    }
+platform::OsResult<FileDigest> digest_open_file(platform::FileHandle& file) {
     Sha256State state = sha256_init();
     // Reused by every read; the engine compresses whole blocks where they lie.
     // Left uninitialised: only bytes a read has just placed are ever used.
     alignas(64) std::array<std::byte, READ_CHUNK_SIZE> chunk;
     for (;;) {
-        auto count = platform::read_into(*file, chunk);
+        auto count = platform::read_into(file, chunk);
         if (!count) {
-            // The handle closes as it goes out of scope, on this path as on
-            // every other, the internal failure below included.
             return std::unexpected(std::move(count).error());
         }
         if (*count > chunk.size()) {
@@ -44,7 +38,17 @@ platform::OsResult<FileDigest> calculate_file_hash(std::string_view path_text) {
         sha256_update(state,
                       std::span(reinterpret_cast<const std::uint8_t*>(chunk.data()), *count));
     }
-    const FileDigest digest = hex_encode(sha256_finalize(state));
+    return hex_encode(sha256_finalize(state));
+}
+
+platform::OsResult<FileDigest> calculate_file_hash(std::string_view path_text) {
+    auto file = platform::open_for_reading(path_text);
+    if (!file) {
+        return std::unexpected(std::move(file).error());
+    }
+    // The handle closes as it goes out of scope, on every path, an internal
+    // failure included.
+    auto digest = digest_open_file(*file);
     platform::close_file(std::move(*file));
     return digest;
 }

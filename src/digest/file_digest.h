@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "digest/sha256.h"
+#include "platform/file.h"
 #include "platform/os_error.h"
 
 namespace driftmoor::digest {
@@ -34,5 +35,9 @@ FileDigest hex_encode(const Sha256Digest& digest) noexcept;
 // error is the open's or the first failed read's; nothing is retried, and no
 // digest comes from a file that could not be read to its end.
 platform::OsResult<FileDigest> calculate_file_hash(std::string_view path_text);
+
+// The same for a file already open, read from its current position to its
+// end; the caller still owns the handle.
+platform::OsResult<FileDigest> digest_open_file(platform::FileHandle& file);
 
 }  // namespace driftmoor::digest

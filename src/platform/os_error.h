@@ -151,5 +151,10 @@ std::string_view trim_message_end(std::string_view message) noexcept;
 ErrorKind decode_os_code(std::int32_t code) noexcept;
 // The platform's message text for an error code, end trimmed.
 std::string system_message(std::int32_t code);
+// True when the error says the process or the system ran out of something
+// (descriptors, memory) rather than anything about the file asked for. A
+// caller that quietly leaves out files it cannot read must not leave a file
+// out for such an error: the file may be perfectly readable.
+bool exhausts_resources(const OsError& error) noexcept;
 
 }  // namespace driftmoor::platform

@@ -3,6 +3,8 @@
 // inside a path, so every operation refuses one before calling the platform.
 #pragma once
 
+#include <optional>
+#include <string>
 #include <string_view>
 
 #include "platform/os_error.h"
@@ -20,6 +22,27 @@ inline OsResult<void> check_no_nul(std::string_view path_text) {
             OsError::static_message(ErrorKind::InvalidInputParameter, NUL_IN_PATH_MESSAGE));
     }
     return {};
+}
+
+// The path of the entry `name` inside `directory_path`. Pure text: the
+// directory keeps exactly the caller's spelling, and one separator is put
+// between the two unless the directory text already ends in one or is empty.
+// Implemented once per platform, since the separator rules differ.
+std::string join_path(std::string_view directory_path, std::string_view name);
+// The same, extending `directory_path` in place.
+void append_to_path(std::string& directory_path, std::string_view name);
+
+// True when the bytes are well-formed UTF-8: shortest forms only, no
+// surrogate code points, nothing above U+10FFFF.
+bool is_unicode_text(std::string_view bytes) noexcept;
+
+// The path as Unicode text (the same bytes), or none when a part of it came
+// from a name that has no Unicode spelling. Nothing is replaced or repaired.
+inline std::optional<std::string_view> path_as_unicode(std::string_view path_text) noexcept {
+    if (!is_unicode_text(path_text)) {
+        return std::nullopt;
+    }
+    return path_text;
 }
 
 }  // namespace driftmoor::platform

@@ -108,4 +108,12 @@ std::string system_message(std::int32_t code) {
     return std::string(trim_message_end(message));
 }
 
+bool exhausts_resources(const OsError& error) noexcept {
+    if (error_kind(error) == ErrorKind::OutOfMemory) {
+        return true;
+    }
+    const auto* code = std::get_if<OsError::OsCode>(&error.variant());
+    return code && (code->code == EMFILE || code->code == ENFILE);
+}
+
 }  // namespace driftmoor::platform

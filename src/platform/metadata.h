@@ -1,0 +1,39 @@
+// What the directory walk needs to know about a path without reading it: what
+// kind of object it names, and which object that is.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "platform/os_error.h"
+
+namespace driftmoor::platform {
+
+// Names one file-system object for as long as it exists: two paths with the
+// same identity lead to the same directory, however they are spelled.
+struct FileIdentity {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
+};
+
+enum class FileType : std::uint8_t {
+    Directory,
+    RegularFile,
+    // Devices, pipes, sockets: nothing the walk may open.
+    Other,
+};
+
+struct FileMetadata {
+    FileType type = FileType::Other;
+    FileIdentity identity;
+};
+
+// The metadata of what the path names at the end of any chain of links.
+OsResult<FileMetadata> query_metadata(std::string_view path_text);
+
+// True only when query_metadata succeeds and shows a directory; a failure
+// (missing path, dangling link, NUL in the text) answers false.
+bool is_directory(std::string_view path_text);
+
+}  // namespace driftmoor::platform

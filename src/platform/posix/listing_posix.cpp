@@ -1,0 +1,229 @@
+// Listings read with getdents64 into a buffer each listing owns. Unlike
+// opendir's stream, whose buffer is at least 32 KiB, the buffer starts small
+// and grows only for directories that fill it, so the one listing held open
+// for every level of a very deep tree costs little.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstddef>
+#include <cstring>
+#include <utility>
+
+#include "platform/listing.h"
+#include "platform/path_text.h"
+#include "platform/posix/metadata_posix.h"
+#include "platform/posix/platform_path.h"
+
+namespace driftmoor::platform {
+namespace {
+
+// Larger than the largest record (a 255-byte name), so a fetch always fits
+// one; doubled on every refill up to the largest size.
+constexpr std::size_t FIRST_BUFFER_SIZE = 2048;
+constexpr std::size_t LARGEST_BUFFER_SIZE = 65536;
+
+RecordedType recorded_type_of(unsigned char d_type) noexcept {
+    switch (d_type) {
+        case DT_DIR:
+            return RecordedType::Directory;
+        case DT_REG:
+            return RecordedType::RegularFile;
+        case DT_FIFO:
+        case DT_SOCK:
+        case DT_CHR:
+        case DT_BLK:
+            return RecordedType::Special;
+        default:
+            return RecordedType::Unresolved;
+    }
+}
+
+bool is_dot_or_dot_dot(std::string_view name) noexcept {
+    return name == "." || name == "..";
+}
+
+}  // namespace
+
+DirectoryListing::DirectoryListing(DirectoryListing&& other) noexcept
+    : native_(std::exchange(other.native_, CLOSED)),
+      identity_(other.identity_),
+      buffer_(std::move(other.buffer_)),
+      buffer_size_(std::exchange(other.buffer_size_, 0)),
+      filled_(std::exchange(other.filled_, 0)),
+      position_(std::exchange(other.position_, 0)) {}
+
+DirectoryListing& DirectoryListing::operator=(DirectoryListing&& other) noexcept {
+    if (this != &other) {
+        release();
+        native_ = std::exchange(other.native_, CLOSED);
+        identity_ = other.identity_;
+        buffer_ = std::move(other.buffer_);
+        buffer_size_ = std::exchange(other.buffer_size_, 0);
+        filled_ = std::exchange(other.filled_, 0);
+        position_ = std::exchange(other.position_, 0);
+    }
+    return *this;
+}
+
+DirectoryListing::~DirectoryListing() {
+    release();
+}
+
+void DirectoryListing::release() noexcept {
+    const std::intptr_t native = std::exchange(native_, CLOSED);
+    if (native != CLOSED) {
+        // Nothing was written through a directory descriptor, so its close
+        // has nothing to report.
+        ::close(static_cast<int>(native));
+    }
+    buffer_.reset();
+    buffer_size_ = filled_ = position_ = 0;
+}
+
+void close_listing(DirectoryListing&& listing) noexcept {
+    listing.release();
+}
+
+namespace {
+
+// Takes ownership of an open directory descriptor and records which directory
+// it is.
+OsResult<std::pair<int, FileIdentity>> identify_directory(int descriptor) {
+    struct stat status;
+    if (::fstat(descriptor, &status) != 0) {
+        const int error = errno;
+        ::close(descriptor);
+        return std::unexpected(OsError::from_os_code(error));
+    }
+    return std::pair{descriptor, metadata_from_stat(status).identity};
+}
+
+// Flags for opening a directory to list it: O_DIRECTORY makes the open fail,
+// instead of opening, if the name no longer leads to a directory, so a pipe
+// or device swapped in is never opened.
+constexpr int LISTING_OPEN_FLAGS = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+
+}  // namespace
+
+OsResult<DirectoryListing> open_listing(std::string_view path_text) {
+    if (path_text.empty()) {
+        return std::unexpected(OsError::from_os_code(ENOENT));
+    }
+    auto path = prepare_platform_path(path_text);
+    if (!path) {
+        return std::unexpected(std::move(path).error());
+    }
+    const int descriptor = ::open(path->c_str(), LISTING_OPEN_FLAGS);
+    if (descriptor < 0) {
+        return std::unexpected(OsError::from_os_code(errno));
+    }
+    auto identified = identify_directory(descriptor);
+    if (!identified) {
+        return std::unexpected(std::move(identified).error());
+    }
+    return DirectoryListing(identified->first, identified->second);
+}
+
+OsResult<DirectoryListing> open_entry_listing(const DirectoryListing& listing,
+                                              const DirectoryEntry& entry) {
+    const int descriptor =
+        ::openat(static_cast<int>(listing.native_), entry.name.c_str(), LISTING_OPEN_FLAGS);
+    if (descriptor < 0) {
+        return std::unexpected(OsError::from_os_code(errno));
+    }
+    auto identified = identify_directory(descriptor);
+    if (!identified) {
+        return std::unexpected(std::move(identified).error());
+    }
+    return DirectoryListing(identified->first, identified->second);
+}
+
+OsResult<std::optional<DirectoryEntry>> next_entry(DirectoryListing& listing) {
+    for (;;) {
+        if (listing.native_ == DirectoryListing::CLOSED) {
+            return std::nullopt;
+        }
+        if (listing.position_ == listing.filled_) {
+            const std::size_t wanted = listing.buffer_
+                                           ? std::min(2 * listing.buffer_size_, LARGEST_BUFFER_SIZE)
+                                           : FIRST_BUFFER_SIZE;
+            if (wanted != listing.buffer_size_) {
+                listing.buffer_ = std::make_unique_for_overwrite<std::byte[]>(wanted);
+                listing.buffer_size_ = wanted;
+            }
+            const ssize_t count = ::getdents64(static_cast<int>(listing.native_),
+                                               listing.buffer_.get(), listing.buffer_size_);
+            if (count <= 0) {
+                const int error = errno;
+                // The end, or a failure: either way the listing is over.
+                listing.release();
+                if (count < 0) {
+                    return std::unexpected(OsError::from_os_code(error));
+                }
+                return std::nullopt;
+            }
+            listing.filled_ = static_cast<std::size_t>(count);
+            listing.position_ = 0;
+        }
+        // Records are variable-length and only their fixed header is laid
+        // out as struct dirent64 says, so fields are copied out by offset.
+        const std::byte* record = listing.buffer_.get() + listing.position_;
+        unsigned short record_length;
+        std::memcpy(&record_length, record + offsetof(struct dirent64, d_reclen),
+                    sizeof record_length);
+        unsigned char d_type;
+        std::memcpy(&d_type, record + offsetof(struct dirent64, d_type), sizeof d_type);
+        const char* name =
+            reinterpret_cast<const char*>(record + offsetof(struct dirent64, d_name));
+        const std::string_view name_text(
+            name, ::strnlen(name, record_length - offsetof(struct dirent64, d_name)));
+        listing.position_ += record_length;
+        if (is_dot_or_dot_dot(name_text)) {
+            continue;
+        }
+        return DirectoryEntry{std::string(name_text), recorded_type_of(d_type)};
+    }
+}
+
+OsResult<FileMetadata> query_entry_metadata(const DirectoryListing& listing,
+                                            const DirectoryEntry& entry) {
+    struct stat status;
+    // No AT_SYMLINK_NOFOLLOW: links are followed.
+    if (::fstatat(static_cast<int>(listing.native_), entry.name.c_str(), &status, 0) != 0) {
+        return std::unexpected(OsError::from_os_code(errno));
+    }
+    return metadata_from_stat(status);
+}
+
+OsResult<FileHandle> open_entry_for_reading(const DirectoryListing& listing,
+                                            const DirectoryEntry& entry) {
+    // O_NONBLOCK: should the entry have become a pipe, the open returns at
+    // once instead of waiting for a writer; the check below then refuses it.
+    // O_NOCTTY: a terminal swapped in must not become the controlling one.
+    const int descriptor = ::openat(static_cast<int>(listing.native_), entry.name.c_str(),
+                                    O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (descriptor < 0) {
+        return std::unexpected(OsError::from_os_code(errno));
+    }
+    FileHandle file(descriptor);
+    struct stat status;
+    if (::fstat(descriptor, &status) != 0) {
+        return std::unexpected(OsError::from_os_code(errno));
+    }
+    if (!S_ISREG(status.st_mode)) {
+        return std::unexpected(
+            OsError::static_message(ErrorKind::InvalidInputParameter, "not a regular file"));
+    }
+    // Reads of a regular file wait for the disk, as they should; only a
+    // file system that passes the flag on could make them fail instead.
+    if (::fcntl(descriptor, F_SETFL, O_RDONLY) != 0) {
+        return std::unexpected(OsError::from_os_code(errno));
+    }
+    return file;
+}
+
+}  // namespace driftmoor::platform

@@ -1,0 +1,40 @@
+#include <sys/stat.h>
+
+#include <cerrno>
+
+#include "platform/metadata.h"
+#include "platform/posix/metadata_posix.h"
+#include "platform/posix/platform_path.h"
+
+namespace driftmoor::platform {
+
+FileMetadata metadata_from_stat(const struct stat& status) noexcept {
+    FileType type = FileType::Other;
+    if (S_ISDIR(status.st_mode)) {
+        type = FileType::Directory;
+    } else if (S_ISREG(status.st_mode)) {
+        type = FileType::RegularFile;
+    }
+    return {type,
+            {static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)}};
+}
+
+OsResult<FileMetadata> query_metadata(std::string_view path_text) {
+    auto path = prepare_platform_path(path_text);
+    if (!path) {
+        return std::unexpected(std::move(path).error());
+    }
+    // stat, not lstat: links are followed to whatever they finally name.
+    struct stat status;
+    if (::stat(path->c_str(), &status) != 0) {
+        return std::unexpected(OsError::from_os_code(errno));
+    }
+    return metadata_from_stat(status);
+}
+
+bool is_directory(std::string_view path_text) {
+    const auto metadata = query_metadata(path_text);
+    return metadata && metadata->type == FileType::Directory;
+}
+
+}  // namespace driftmoor::platform

@@ -1,0 +1,12 @@
+// Shared by the POSIX metadata and listing code.
+#pragma once
+
+#include <sys/stat.h>
+
+#include "platform/metadata.h"
+
+namespace driftmoor::platform {
+
+FileMetadata metadata_from_stat(const struct stat& status) noexcept;
+
+}  // namespace driftmoor::platform
