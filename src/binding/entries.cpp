@@ -2,10 +2,12 @@
 
 #include "binding/conversions.h"
 #include "binding/detached.h"
+#include "binding/manifest_conversion.h"
 #include "binding/os_error_conversion.h"
 #include "binding/text_call.h"
 #include "digest/constant_time_equal.h"
 #include "digest/file_digest.h"
+#include "manifest/directory_manifest.h"
 
 namespace driftmoor::binding {
 namespace {
@@ -15,11 +17,14 @@ constexpr FunctionDescription<2> COMPARE_HASHES{"compare_hashes", {"hash_a", "ha
 constexpr FunctionDescription<1> CALCULATE_DIRECTORY_MANIFEST{"calculate_directory_manifest",
                                                               {"dir_path"}};
 
-// The directory walk is not built yet; its entry already binds and converts
-// its argument exactly as it will.
-FailureValue not_built_yet(std::string_view function_name) {
-    return FailureValue::with_message(PyExc_NotImplementedError,
-                                      std::string(function_name) + "() is not available yet");
+constexpr std::string_view DIRECTORY_MISSING_MESSAGE = "The specified directory does not exist";
+
+FailureValue manifest_failure_to_exception(manifest::ManifestFailure failure) {
+    if (auto* error = std::get_if<platform::OsError>(&failure)) {
+        return error_to_exception(std::move(*error));
+    }
+    return FailureValue::with_message(PyExc_FileNotFoundError,
+                                      std::string(DIRECTORY_MISSING_MESSAGE));
 }
 
 }  // namespace
@@ -49,8 +54,17 @@ PyObject* compare_hashes_entry(PyObject*, PyObject* const* args, Py_ssize_t narg
 PyObject* calculate_directory_manifest_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                              PyObject* kwnames) {
     return call_with_texts(
-        CALCULATE_DIRECTORY_MANIFEST, args, nargs, kwnames, [](const auto&) -> Outcome<PyRef> {
-            return std::unexpected(not_built_yet(CALCULATE_DIRECTORY_MANIFEST.name));
+        CALCULATE_DIRECTORY_MANIFEST, args, nargs, kwnames,
+        [](const auto& texts) -> Outcome<PyRef> {
+            const auto& [dir_path] = texts;
+            // Detached for the whole walk, which touches no Python object:
+            // other threads run meanwhile, and a file whose reads depend on
+            // one of them cannot stall the process.
+            auto table = run_detached([&] { return manifest::calculate_manifest(dir_path); });
+            if (!table) {
+                return std::unexpected(manifest_failure_to_exception(std::move(table).error()));
+            }
+            return manifest_to_dict(std::move(*table));
         });
 }
 

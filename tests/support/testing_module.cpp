@@ -14,6 +14,8 @@
 #include "binding/os_error_conversion.h"
 #include "binding/panic.h"
 #include "binding/text_call.h"
+#include "manifest/hash_seed.h"
+#include "manifest/manifest_table.h"
 
 namespace {
 
@@ -32,6 +34,8 @@ constexpr FunctionDescription<1> CALL{"call", {"function"}};
 constexpr FunctionDescription<2> RAISE_OS_ERROR{"raise_os_error", {"variant", "value"}};
 constexpr FunctionDescription<0> DROP_OS_ERROR{"drop_os_error", {}};
 constexpr FunctionDescription<1> RAISE_WRAPPED{"raise_wrapped_python_exception", {"function"}};
+constexpr FunctionDescription<3> TABLE_KEY_HASH{"table_key_hash", {"k0", "k1", "key"}};
+constexpr FunctionDescription<1> NEXT_TABLE_KEYS{"next_table_keys", {"count"}};
 
 // Text that is not UTF-8, so the interpreter really refuses to make a str of it.
 constexpr std::string_view NOT_UTF8 = "\xff";
@@ -171,6 +175,39 @@ PyObject* raise_wrapped_python_exception(PyObject*, PyObject* const* args, Py_ss
     });
 }
 
+std::uint64_t parse_word(std::string_view text) {
+    std::uint64_t word = 0;
+    std::from_chars(text.data(), text.data() + text.size(), word);
+    return word;
+}
+
+// The hash a manifest table keyed (k0, k1), both in decimal, gives the key
+// text.
+PyObject* table_key_hash(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+    return call_with_texts(TABLE_KEY_HASH, args, nargs, kw, [](auto texts) -> Outcome<PyRef> {
+        const auto& [k0, k1, key] = texts;
+        const driftmoor::manifest::ManifestTable table({parse_word(k0), parse_word(k1)});
+        return created_or_panic(PyLong_FromUnsignedLongLong(table.hash_of(key)));
+    });
+}
+
+// The hashing keys of the next `count` tables created on this thread, as a
+// list of (k0, k1). This module has its own copy of the per-thread seed.
+PyObject* next_table_keys(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+    return call_with_texts(NEXT_TABLE_KEYS, args, nargs, kw, [](auto texts) -> Outcome<PyRef> {
+        const auto& [count] = texts;
+        PyRef keys = created_or_panic(PyList_New(0));
+        for (long index = 0; index < parse_number(count); ++index) {
+            const auto key = driftmoor::manifest::ManifestTable::create().hashing_key();
+            const PyRef pair = created_or_panic(Py_BuildValue("(KK)", key.k0, key.k1));
+            if (auto appended = checked_status(PyList_Append(keys.get(), pair.get())); !appended) {
+                return std::unexpected(std::move(appended).error());
+            }
+        }
+        return keys;
+    });
+}
+
 PyObject* custom_text_request_count(PyObject*, PyObject*) {
     return PyLong_FromLong(custom_text_requests);
 }
@@ -189,6 +226,8 @@ PyMethodDef method_entries[] = {
     {"drop_os_error", as_method(drop_os_error), FLAGS, nullptr},
     {"raise_wrapped_python_exception", as_method(raise_wrapped_python_exception), FLAGS, nullptr},
     {"custom_text_request_count", custom_text_request_count, METH_NOARGS | METH_STATIC, nullptr},
+    {"table_key_hash", as_method(table_key_hash), FLAGS, nullptr},
+    {"next_table_keys", as_method(next_table_keys), FLAGS, nullptr},
 };
 
 int exec_testing(PyObject* module) {
