@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -13,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <variant>
 #include <vector>
 
@@ -125,6 +127,25 @@ TEST_F(FileTest, ReadsStopAtBufferSizeAndEndOfInput) {
     const auto failed = platform::read_into(*directory, buffer);
     ASSERT_FALSE(failed.has_value());
     EXPECT_EQ(os_code_of(failed.error()), EISDIR);
+}
+
+TEST_F(FileTest, NonBlockingHandleWaitsInsteadOfFailing) {
+    // A pipe with a writer and nothing written yet: a non-blocking read would
+    // fail with EAGAIN; the handle must wait for the bytes instead.
+    int ends[2];
+    ASSERT_EQ(::pipe2(ends, O_CLOEXEC | O_NONBLOCK), 0);
+    FileHandle reader(ends[0]);
+    FileHandle writer(ends[1]);
+    std::thread late_writer([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        EXPECT_EQ(::write(static_cast<int>(writer.native()), "late", 4), 4);
+    });
+    std::array<std::byte, 8> buffer{};
+    const auto count = platform::read_into(reader, buffer);
+    late_writer.join();
+    ASSERT_TRUE(count.has_value()) << platform::error_text(count.error());
+    EXPECT_EQ(*count, 4u);
+    EXPECT_EQ(::fcntl(static_cast<int>(reader.native()), F_GETFL) & O_NONBLOCK, 0);
 }
 
 TEST_F(FileTest, HandleClosesExactlyOnce) {

@@ -218,11 +218,9 @@ OsResult<FileHandle> open_entry_for_reading(const DirectoryListing& listing,
         return std::unexpected(
             OsError::static_message(ErrorKind::InvalidInputParameter, "not a regular file"));
     }
-    // Reads of a regular file wait for the disk, as they should; only a
-    // file system that passes the flag on could make them fail instead.
-    if (::fcntl(descriptor, F_SETFL, O_RDONLY) != 0) {
-        return std::unexpected(OsError::from_os_code(errno));
-    }
+    // The handle stays non-blocking: reads of a regular file wait for the
+    // disk all the same, and read_into clears the flag should a file system
+    // pass it on.
     return file;
 }
 
