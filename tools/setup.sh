@@ -4,7 +4,8 @@
 #   - Debian packages the C++ tests need (GoogleTest),
 #   - .venv/ with the development requirements,
 #   - the CMake build in build/release (and build/asan with --asan),
-#   - .venv made to import driftmoor from build/release.
+#   - .venv made to import driftmoor from build/release and the command's
+#     package, driftmoor_cli, from python/.
 # Every step checks first and does nothing when its result already exists, so
 # running it again is fast.
 #
@@ -77,6 +78,7 @@ if [ $want_asan = 1 ]; then
 fi
 
 # .venv imports the module straight from the release build, so every rebuild
-# is what `import driftmoor` gets, with no install step in between.
+# is what `import driftmoor` gets, with no install step in between; likewise
+# the command's package from python/, so every edit is what runs.
 site=$("$venv_python" -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')
-echo "$top/build/release/python" >"$site/driftmoor-build.pth"
+printf '%s\n' "$top/build/release/python" "$top/python" >"$site/driftmoor-build.pth"

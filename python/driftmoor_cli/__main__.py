@@ -1,0 +1,7 @@
+"""`python -m driftmoor_cli` runs the `driftmoor` command without installing it."""
+
+import sys
+
+from driftmoor_cli import main
+
+sys.exit(main())
