@@ -140,10 +140,16 @@ class TreeWalk {
         const DirectoryListing& listing = levels_.back().listing;
         auto below = platform::open_entry_listing(listing, entry);
         if (!below) {
+            if (platform::exhausts_resources(below.error())) {
+                return std::unexpected(std::move(below).error());
+            }
             // Gone, or no longer a directory, since it was listed: there is
             // nothing below it to add. Still a directory: the failure is real.
-            const auto again = platform::query_entry_metadata(listing, entry);
-            if (!again || again->type != FileType::Directory) {
+            auto again = platform::query_entry_metadata(listing, entry);
+            if (!again) {
+                return leave_out(std::move(again).error());
+            }
+            if (again->type != FileType::Directory) {
                 return {};
             }
             return std::unexpected(std::move(below).error());
