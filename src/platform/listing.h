@@ -39,6 +39,10 @@ struct DirectoryEntry {
 // listing that reached its end or failed has already released what it held.
 class DirectoryListing {
   public:
+    // Takes ownership of an open directory (a descriptor here; a HANDLE fits
+    // as well) that `identity` names.
+    DirectoryListing(std::intptr_t native, FileIdentity identity) noexcept
+        : native_(native), identity_(identity) {}
     DirectoryListing(DirectoryListing&& other) noexcept;
     DirectoryListing& operator=(DirectoryListing&& other) noexcept;
     DirectoryListing(const DirectoryListing&) = delete;
@@ -53,11 +57,8 @@ class DirectoryListing {
     static constexpr std::intptr_t CLOSED = -1;
 
   private:
-    DirectoryListing(std::intptr_t native, FileIdentity identity) noexcept
-        : native_(native), identity_(identity) {}
     void release() noexcept;
 
-    friend OsResult<DirectoryListing> open_listing(std::string_view);
     friend OsResult<DirectoryListing> open_entry_listing(const DirectoryListing&,
                                                          const DirectoryEntry&);
     friend OsResult<std::optional<DirectoryEntry>> next_entry(DirectoryListing&);

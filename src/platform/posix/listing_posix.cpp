@@ -90,16 +90,20 @@ void close_listing(DirectoryListing&& listing) noexcept {
 
 namespace {
 
-// Takes ownership of an open directory descriptor and records which directory
-// it is.
-OsResult<std::pair<int, FileIdentity>> identify_directory(int descriptor) {
+// The listing of a directory just opened, or the failure of that open. The
+// identity comes from the open descriptor itself, so it names the directory
+// that is listed even if the path has changed meanwhile.
+OsResult<DirectoryListing> listing_of(int descriptor) {
+    if (descriptor < 0) {
+        return std::unexpected(OsError::from_os_code(errno));
+    }
     struct stat status;
     if (::fstat(descriptor, &status) != 0) {
         const int error = errno;
         ::close(descriptor);
         return std::unexpected(OsError::from_os_code(error));
     }
-    return std::pair{descriptor, metadata_from_stat(status).identity};
+    return DirectoryListing(descriptor, metadata_from_stat(status).identity);
 }
 
 // Flags for opening a directory to list it: O_DIRECTORY makes the open fail,
@@ -117,29 +121,13 @@ OsResult<DirectoryListing> open_listing(std::string_view path_text) {
     if (!path) {
         return std::unexpected(std::move(path).error());
     }
-    const int descriptor = ::open(path->c_str(), LISTING_OPEN_FLAGS);
-    if (descriptor < 0) {
-        return std::unexpected(OsError::from_os_code(errno));
-    }
-    auto identified = identify_directory(descriptor);
-    if (!identified) {
-        return std::unexpected(std::move(identified).error());
-    }
-    return DirectoryListing(identified->first, identified->second);
+    return listing_of(::open(path->c_str(), LISTING_OPEN_FLAGS));
 }
 
 OsResult<DirectoryListing> open_entry_listing(const DirectoryListing& listing,
                                               const DirectoryEntry& entry) {
-    const int descriptor =
-        ::openat(static_cast<int>(listing.native_), entry.name.c_str(), LISTING_OPEN_FLAGS);
-    if (descriptor < 0) {
-        return std::unexpected(OsError::from_os_code(errno));
-    }
-    auto identified = identify_directory(descriptor);
-    if (!identified) {
-        return std::unexpected(std::move(identified).error());
-    }
-    return DirectoryListing(identified->first, identified->second);
+    return listing_of(
+        ::openat(static_cast<int>(listing.native_), entry.name.c_str(), LISTING_OPEN_FLAGS));
 }
 
 OsResult<std::optional<DirectoryEntry>> next_entry(DirectoryListing& listing) {
