@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "digest/file_digest.h"
+#include "file_system_fixture.h"
 #include "platform/file.h"
 #include "platform/os_error.h"
 
@@ -30,37 +31,9 @@ using platform::ErrorKind;
 using platform::FileHandle;
 using platform::OsError;
 
-// The platform code this error came from, or -1 when it holds another variant.
-int os_code_of(const OsError& error) {
-    const auto* code = std::get_if<OsError::OsCode>(&error.variant());
-    return code ? code->code : -1;
-}
-
-// Whether the descriptor number is open in this process right now.
-bool descriptor_is_open(int fd) {
-    errno = 0;
-    const bool open = ::fcntl(fd, F_GETFD) != -1;
-    EXPECT_TRUE(open || errno == EBADF) << std::strerror(errno);
-    return open;
-}
-
-class FileTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "driftmoor-unit-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        dir_ = pattern;
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-
-    std::string write(const std::string& name, std::string_view bytes) {
-        const fs::path path = dir_ / name;
-        std::ofstream(path, std::ios::binary).write(bytes.data(), std::ssize(bytes));
-        return path.string();
-    }
-
-    fs::path dir_;
-};
+using testing_support::descriptor_is_open;
+using testing_support::os_code_of;
+using FileTest = testing_support::TemporaryDirectoryTest;
 
 TEST_F(FileTest, OpenFailuresCarryTheSystemCode) {
     const std::string file = write("plain", "x");

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "digest/file_digest.h"
+#include "file_system_fixture.h"
 #include "platform/listing.h"
 #include "platform/metadata.h"
 #include "platform/path_text.h"
@@ -29,10 +30,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-int os_code_of(const OsError& error) {
-    const auto* code = std::get_if<OsError::OsCode>(&error.variant());
-    return code ? code->code : -1;
-}
+using testing_support::descriptor_is_open;
+using testing_support::os_code_of;
 
 // The descriptors open right now.
 std::set<int> open_descriptors() {
@@ -50,10 +49,6 @@ int new_descriptor(const std::set<int>& before) {
     std::vector<int> added;
     std::ranges::set_difference(open_descriptors(), before, std::back_inserter(added));
     return added.size() == 1 ? added.front() : -1;
-}
-
-bool descriptor_is_open(int fd) {
-    return ::fcntl(fd, F_GETFD) != -1;
 }
 
 // Runs `call` on another thread. Should it still be waiting after a few
@@ -139,20 +134,8 @@ TEST(UnicodeText, RejectsMalformedSequencesAtEveryOffset) {
     }
 }
 
-class ListingTest : public ::testing::Test {
+class ListingTest : public testing_support::TemporaryDirectoryTest {
   protected:
-    void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "driftmoor-unit-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        dir_ = pattern;
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-
-    std::string path(const std::string& name) const { return (dir_ / name).string(); }
-    std::string write(const std::string& name, std::string_view bytes) {
-        std::ofstream(dir_ / name, std::ios::binary).write(bytes.data(), std::ssize(bytes));
-        return path(name);
-    }
     std::string make_fifo(const std::string& name) {
         EXPECT_EQ(::mkfifo(path(name).c_str(), 0600), 0) << std::strerror(errno);
         return path(name);
@@ -174,8 +157,6 @@ class ListingTest : public ::testing::Test {
             entries.push_back(std::move(**entry));
         }
     }
-
-    fs::path dir_;
 };
 
 TEST_F(ListingTest, MetadataFollowsLinksAndTellsTypes) {
