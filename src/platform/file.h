@@ -44,8 +44,8 @@ OsResult<FileHandle> open_for_reading(std::string_view path_text);
 // One read at the file's position into the start of `buffer`: the count of
 // bytes placed (never more than buffer.size()), 0 at end of input. A pipe whose
 // writer has gone also reads as end of input. Fewer bytes than asked do not
-// mean the end. Nothing is retried, except that a handle opened non-blocking
-// is made blocking by the first read that would otherwise fail to wait.
+// mean the end. Nothing is retried. A handle opened non-blocking fails with
+// "would block" instead of waiting for bytes that are not there yet.
 OsResult<std::size_t> read_into(FileHandle& file, std::span<std::byte> buffer);
 
 // Closes the file; nothing is reported.

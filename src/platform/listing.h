@@ -104,9 +104,10 @@ OsResult<DirectoryListing> open_entry_listing(const DirectoryListing& listing,
                                               const DirectoryEntry& entry);
 
 // Opens an entry for reading, following links, if and only if it is a regular
-// file when opened. Neither the open nor any read of the handle can wait for
-// a writer, whatever the entry has been swapped for meanwhile; anything else
-// fails with an invalid-input error and is never read.
+// file when opened; anything else fails with an invalid-input error and is
+// never read. Neither the open nor any read of the handle waits for a writer,
+// whatever the entry has been swapped for meanwhile: a read that would wait
+// fails instead.
 OsResult<FileHandle> open_entry_for_reading(const DirectoryListing& listing,
                                             const DirectoryEntry& entry);
 

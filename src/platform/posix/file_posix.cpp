@@ -39,21 +39,7 @@ OsResult<FileHandle> open_for_reading(std::string_view path_text) {
 OsResult<std::size_t> read_into(FileHandle& file, std::span<std::byte> buffer) {
     // read(2) leaves larger requests implementation-defined; shrink, never refuse.
     const std::size_t request = std::min<std::size_t>(buffer.size(), SSIZE_MAX);
-    const int descriptor = static_cast<int>(file.native());
-    ssize_t count = ::read(descriptor, buffer.data(), request);
-    if (count < 0 && errno == EAGAIN) {
-        // Only a handle opened non-blocking says this. Files found by a walk
-        // are opened so, to keep the open itself from waiting on a pipe
-        // swapped in; once the handle is known to be a regular file the flag
-        // has done its work, and a file system that honours it for reads
-        // must not make a readable file look unreadable. Cleared here, at the
-        // rare read that needs it, instead of once per file.
-        const int flags = ::fcntl(descriptor, F_GETFL);
-        if (flags >= 0 && (flags & O_NONBLOCK) != 0 &&
-            ::fcntl(descriptor, F_SETFL, flags & ~O_NONBLOCK) == 0) {
-            count = ::read(descriptor, buffer.data(), request);
-        }
-    }
+    const ssize_t count = ::read(static_cast<int>(file.native()), buffer.data(), request);
     if (count < 0) {
         OsError error = OsError::from_os_code(errno);
         if (error_kind(error) == ErrorKind::BrokenPipe) {

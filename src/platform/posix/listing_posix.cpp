@@ -206,9 +206,10 @@ OsResult<FileHandle> open_entry_for_reading(const DirectoryListing& listing,
         return std::unexpected(
             OsError::static_message(ErrorKind::InvalidInputParameter, "not a regular file"));
     }
-    // The handle stays non-blocking: reads of a regular file wait for the
-    // disk all the same, and read_into clears the flag should a file system
-    // pass it on.
+    // The handle stays non-blocking. Reads of an ordinary file wait for the
+    // disk all the same; only a kernel interface dressed as a regular file
+    // (a log or trace stream that waits for its next line) says it would
+    // wait, and is then left unread instead of holding the walk forever.
     return file;
 }
 
