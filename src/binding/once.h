@@ -2,7 +2,6 @@
 #pragma once
 
 #include <atomic>
-#include <mutex>
 
 #include "binding/python.h"
 
@@ -13,7 +12,9 @@ namespace driftmoor::binding {
 // A thread that has to wait for the creation waits detached from the
 // interpreter: the creating thread may need the interpreter (or the GIL) to
 // finish, and a waiter that stayed attached could block it forever. The
-// creating thread re-attaches before it touches any Python object.
+// interpreter's own one-byte mutex does exactly that while it waits, and,
+// unlike std::mutex on every C++ runtime, it is constant-initialised, so
+// the guard is ready before any constructor of this module has run.
 class OnceObject {
   public:
     constexpr OnceObject() noexcept = default;
@@ -28,8 +29,13 @@ class OnceObject {
         if (PyObject* existing = object_.load(std::memory_order_acquire)) {
             return existing;
         }
-        lock_detached();
-        std::lock_guard guard(mutex_, std::adopt_lock);
+        PyMutex_Lock(&mutex_);
+        // Unlocked on every path, an internal failure thrown by `create`
+        // included.
+        struct Unlock {
+            PyMutex* mutex;
+            ~Unlock() { PyMutex_Unlock(mutex); }
+        } unlock{&mutex_};
         if (PyObject* existing = object_.load(std::memory_order_relaxed)) {
             return existing;
         }
@@ -39,14 +45,8 @@ class OnceObject {
     }
 
   private:
-    void lock_detached() {
-        PyThreadState* attached = PyEval_SaveThread();
-        mutex_.lock();
-        PyEval_RestoreThread(attached);
-    }
-
     std::atomic<PyObject*> object_ = nullptr;  // owned; null until created
-    std::mutex mutex_;                         // held while creating
+    PyMutex mutex_{};                          // held while creating
 };
 
 }  // namespace driftmoor::binding

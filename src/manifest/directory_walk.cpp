@@ -96,13 +96,17 @@ class TreeWalk {
 
   private:
     void enter(DirectoryListing listing) {
-        on_descent_.insert(listing.identity());
+        if (const auto identity = listing.identity()) {
+            on_descent_.insert(*identity);
+        }
         levels_.push_back({std::move(listing), path_.size()});
     }
 
     void leave() {
         Level& level = levels_.back();
-        on_descent_.erase(level.listing.identity());
+        if (const auto identity = level.listing.identity()) {
+            on_descent_.erase(*identity);
+        }
         platform::close_listing(std::move(level.listing));
         levels_.pop_back();
         if (!levels_.empty()) {
@@ -154,7 +158,9 @@ class TreeWalk {
             }
             return std::unexpected(std::move(below).error());
         }
-        if (on_descent_.contains(below->identity())) {
+        // A directory the platform cannot identify is never taken for one
+        // on the way down.
+        if (const auto identity = below->identity(); identity && on_descent_.contains(*identity)) {
             return {};
         }
         platform::append_to_path(path_, entry.name);

@@ -1,9 +1,9 @@
 // Listing a directory entry by entry, and opening what a listing found
-// relative to the open directory, so no path is resolved again from its start
-// and depth is not limited by the platform's path length.
+// relative to that listing: where the platform can, relative to the open
+// directory, so no path is resolved again from its start and depth is not
+// limited by the platform's path length.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -39,10 +39,14 @@ struct DirectoryEntry {
 // listing that reached its end or failed has already released what it held.
 class DirectoryListing {
   public:
-    // Takes ownership of an open directory (a descriptor here; a HANDLE fits
-    // as well) that `identity` names.
-    DirectoryListing(std::intptr_t native, FileIdentity identity) noexcept
-        : native_(native), identity_(identity) {}
+    // What an open listing holds on this platform: the open directory and
+    // the records fetched but not yet delivered. Each implementation defines
+    // it beside itself; nothing outside the implementation looks inside.
+    struct State;
+
+    // Takes ownership of `state`, an open listing of the directory that
+    // `identity` names (none when the platform could not tell which it is).
+    DirectoryListing(std::unique_ptr<State> state, std::optional<FileIdentity> identity) noexcept;
     DirectoryListing(DirectoryListing&& other) noexcept;
     DirectoryListing& operator=(DirectoryListing&& other) noexcept;
     DirectoryListing(const DirectoryListing&) = delete;
@@ -50,34 +54,17 @@ class DirectoryListing {
     ~DirectoryListing();
 
     // The directory being listed, as it was when the listing was opened.
-    FileIdentity identity() const noexcept { return identity_; }
+    std::optional<FileIdentity> identity() const noexcept { return identity_; }
     // False once the listing has ended, failed or been closed.
-    bool is_open() const noexcept { return native_ != CLOSED; }
-
-    static constexpr std::intptr_t CLOSED = -1;
-
-  private:
+    bool is_open() const noexcept { return state_ != nullptr; }
+    // The open state, for the implementation; null once released.
+    State* state() const noexcept { return state_.get(); }
+    // Releases what the listing holds; it then reads as ended.
     void release() noexcept;
 
-    friend OsResult<DirectoryListing> open_entry_listing(const DirectoryListing&,
-                                                         const DirectoryEntry&);
-    friend OsResult<std::optional<DirectoryEntry>> next_entry(DirectoryListing&);
-    friend OsResult<FileMetadata> query_entry_metadata(const DirectoryListing&,
-                                                       const DirectoryEntry&);
-    friend OsResult<FileHandle> open_entry_for_reading(const DirectoryListing&,
-                                                       const DirectoryEntry&);
-    friend void close_listing(DirectoryListing&&) noexcept;
-
-    // The open directory (a descriptor here); CLOSED once released.
-    std::intptr_t native_;
-    FileIdentity identity_;
-    // Records fetched from the platform and not yet delivered: `filled_`
-    // bytes of `buffer_`, of which the first `position_` are delivered. Owned;
-    // allocated at the first fetch, released with the directory.
-    std::unique_ptr<std::byte[]> buffer_;
-    std::size_t buffer_size_ = 0;
-    std::size_t filled_ = 0;
-    std::size_t position_ = 0;
+  private:
+    std::unique_ptr<State> state_;  // owned; null once released
+    std::optional<FileIdentity> identity_;
 };
 
 // Opens the listing of the directory at `path_text`. The empty path fails as
@@ -93,6 +80,9 @@ OsResult<std::optional<DirectoryEntry>> next_entry(DirectoryListing& listing);
 // Releases the listing if it still holds anything; nothing is reported.
 void close_listing(DirectoryListing&& listing) noexcept;
 
+// The operations below take an entry that `listing` has just delivered, while
+// the listing is still open.
+
 // The metadata of an entry at the end of any chain of links, asked relative
 // to the open directory.
 OsResult<FileMetadata> query_entry_metadata(const DirectoryListing& listing,
@@ -104,10 +94,9 @@ OsResult<DirectoryListing> open_entry_listing(const DirectoryListing& listing,
                                               const DirectoryEntry& entry);
 
 // Opens an entry for reading, following links, if and only if it is a regular
-// file when opened; anything else fails with an invalid-input error and is
-// never read. Neither the open nor any read of the handle waits for a writer,
-// whatever the entry has been swapped for meanwhile: a read that would wait
-// fails instead.
+// file when opened; anything else fails and is never read. Neither the open
+// nor any read of the handle waits for a writer, whatever the entry has been
+// swapped for meanwhile: a read that would wait fails instead.
 OsResult<FileHandle> open_entry_for_reading(const DirectoryListing& listing,
                                             const DirectoryEntry& entry);
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 #include "platform/os_error.h"
@@ -26,7 +27,9 @@ enum class FileType : std::uint8_t {
 
 struct FileMetadata {
     FileType type = FileType::Other;
-    FileIdentity identity;
+    // None when the platform answered from a record that does not say which
+    // object it describes.
+    std::optional<FileIdentity> identity;
 };
 
 // The metadata of what the path names at the end of any chain of links.

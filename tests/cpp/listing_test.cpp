@@ -140,10 +140,10 @@ class ListingTest : public testing_support::TemporaryDirectoryTest {
         EXPECT_EQ(::mkfifo(path(name).c_str(), 0600), 0) << std::strerror(errno);
         return path(name);
     }
-    FileIdentity identity_of(const std::string& name) const {
+    std::optional<FileIdentity> identity_of(const std::string& name) const {
         const auto metadata = query_metadata(path(name));
-        EXPECT_TRUE(metadata.has_value());
-        return metadata ? metadata->identity : FileIdentity{};
+        EXPECT_TRUE(metadata && metadata->identity);
+        return metadata ? metadata->identity : std::nullopt;
     }
     // Every entry of the listing, to its end.
     static std::vector<DirectoryEntry> drain(DirectoryListing& listing) {

@@ -48,40 +48,35 @@ bool is_dot_or_dot_dot(std::string_view name) noexcept {
 
 }  // namespace
 
-DirectoryListing::DirectoryListing(DirectoryListing&& other) noexcept
-    : native_(std::exchange(other.native_, CLOSED)),
-      identity_(other.identity_),
-      buffer_(std::move(other.buffer_)),
-      buffer_size_(std::exchange(other.buffer_size_, 0)),
-      filled_(std::exchange(other.filled_, 0)),
-      position_(std::exchange(other.position_, 0)) {}
-
-DirectoryListing& DirectoryListing::operator=(DirectoryListing&& other) noexcept {
-    if (this != &other) {
-        release();
-        native_ = std::exchange(other.native_, CLOSED);
-        identity_ = other.identity_;
-        buffer_ = std::move(other.buffer_);
-        buffer_size_ = std::exchange(other.buffer_size_, 0);
-        filled_ = std::exchange(other.filled_, 0);
-        position_ = std::exchange(other.position_, 0);
-    }
-    return *this;
-}
-
-DirectoryListing::~DirectoryListing() {
-    release();
-}
-
-void DirectoryListing::release() noexcept {
-    const std::intptr_t native = std::exchange(native_, CLOSED);
-    if (native != CLOSED) {
+// The open directory and the records fetched from it but not delivered.
+struct DirectoryListing::State {
+    explicit State(int descriptor) noexcept : descriptor(descriptor) {}
+    State(const State&) = delete;
+    State& operator=(const State&) = delete;
+    ~State() {
         // Nothing was written through a directory descriptor, so its close
         // has nothing to report.
-        ::close(static_cast<int>(native));
+        ::close(descriptor);
     }
-    buffer_.reset();
-    buffer_size_ = filled_ = position_ = 0;
+
+    int descriptor;  // owned
+    // `filled` bytes of `buffer` hold records, of which the first `position`
+    // are delivered. Allocated at the first fetch.
+    std::unique_ptr<std::byte[]> buffer;
+    std::size_t buffer_size = 0;
+    std::size_t filled = 0;
+    std::size_t position = 0;
+};
+
+DirectoryListing::DirectoryListing(std::unique_ptr<State> state,
+                                   std::optional<FileIdentity> identity) noexcept
+    : state_(std::move(state)), identity_(identity) {}
+DirectoryListing::DirectoryListing(DirectoryListing&& other) noexcept = default;
+DirectoryListing& DirectoryListing::operator=(DirectoryListing&& other) noexcept = default;
+DirectoryListing::~DirectoryListing() = default;
+
+void DirectoryListing::release() noexcept {
+    state_.reset();
 }
 
 void close_listing(DirectoryListing&& listing) noexcept {
@@ -97,13 +92,15 @@ OsResult<DirectoryListing> listing_of(int descriptor) {
     if (descriptor < 0) {
         return std::unexpected(OsError::from_os_code(errno));
     }
+    // Owns the descriptor until the listing does.
+    FileHandle directory(descriptor);
     struct stat status;
     if (::fstat(descriptor, &status) != 0) {
-        const int error = errno;
-        ::close(descriptor);
-        return std::unexpected(OsError::from_os_code(error));
+        return std::unexpected(OsError::from_os_code(errno));
     }
-    return DirectoryListing(descriptor, metadata_from_stat(status).identity);
+    auto state = std::make_unique<DirectoryListing::State>(descriptor);
+    directory.release();
+    return DirectoryListing(std::move(state), metadata_from_stat(status).identity);
 }
 
 // Flags for opening a directory to list it: O_DIRECTORY makes the open fail,
@@ -127,24 +124,25 @@ OsResult<DirectoryListing> open_listing(std::string_view path_text) {
 OsResult<DirectoryListing> open_entry_listing(const DirectoryListing& listing,
                                               const DirectoryEntry& entry) {
     return listing_of(
-        ::openat(static_cast<int>(listing.native_), entry.name.c_str(), LISTING_OPEN_FLAGS));
+        ::openat(listing.state()->descriptor, entry.name.c_str(), LISTING_OPEN_FLAGS));
 }
 
 OsResult<std::optional<DirectoryEntry>> next_entry(DirectoryListing& listing) {
     for (;;) {
-        if (listing.native_ == DirectoryListing::CLOSED) {
+        DirectoryListing::State* state = listing.state();
+        if (state == nullptr) {
             return std::nullopt;
         }
-        if (listing.position_ == listing.filled_) {
-            const std::size_t wanted = listing.buffer_
-                                           ? std::min(2 * listing.buffer_size_, LARGEST_BUFFER_SIZE)
+        if (state->position == state->filled) {
+            const std::size_t wanted = state->buffer
+                                           ? std::min(2 * state->buffer_size, LARGEST_BUFFER_SIZE)
                                            : FIRST_BUFFER_SIZE;
-            if (wanted != listing.buffer_size_) {
-                listing.buffer_ = std::make_unique_for_overwrite<std::byte[]>(wanted);
-                listing.buffer_size_ = wanted;
+            if (wanted != state->buffer_size) {
+                state->buffer = std::make_unique_for_overwrite<std::byte[]>(wanted);
+                state->buffer_size = wanted;
             }
-            const ssize_t count = ::getdents64(static_cast<int>(listing.native_),
-                                               listing.buffer_.get(), listing.buffer_size_);
+            const ssize_t count =
+                ::getdents64(state->descriptor, state->buffer.get(), state->buffer_size);
             if (count <= 0) {
                 const int error = errno;
                 // The end, or a failure: either way the listing is over.
@@ -154,12 +152,12 @@ OsResult<std::optional<DirectoryEntry>> next_entry(DirectoryListing& listing) {
                 }
                 return std::nullopt;
             }
-            listing.filled_ = static_cast<std::size_t>(count);
-            listing.position_ = 0;
+            state->filled = static_cast<std::size_t>(count);
+            state->position = 0;
         }
         // Records are variable-length and only their fixed header is laid
         // out as struct dirent64 says, so fields are copied out by offset.
-        const std::byte* record = listing.buffer_.get() + listing.position_;
+        const std::byte* record = state->buffer.get() + state->position;
         unsigned short record_length;
         std::memcpy(&record_length, record + offsetof(struct dirent64, d_reclen),
                     sizeof record_length);
@@ -169,7 +167,7 @@ OsResult<std::optional<DirectoryEntry>> next_entry(DirectoryListing& listing) {
             reinterpret_cast<const char*>(record + offsetof(struct dirent64, d_name));
         const std::string_view name_text(
             name, ::strnlen(name, record_length - offsetof(struct dirent64, d_name)));
-        listing.position_ += record_length;
+        state->position += record_length;
         if (is_dot_or_dot_dot(name_text)) {
             continue;
         }
@@ -181,7 +179,7 @@ OsResult<FileMetadata> query_entry_metadata(const DirectoryListing& listing,
                                             const DirectoryEntry& entry) {
     struct stat status;
     // No AT_SYMLINK_NOFOLLOW: links are followed.
-    if (::fstatat(static_cast<int>(listing.native_), entry.name.c_str(), &status, 0) != 0) {
+    if (::fstatat(listing.state()->descriptor, entry.name.c_str(), &status, 0) != 0) {
         return std::unexpected(OsError::from_os_code(errno));
     }
     return metadata_from_stat(status);
@@ -192,7 +190,7 @@ OsResult<FileHandle> open_entry_for_reading(const DirectoryListing& listing,
     // O_NONBLOCK: should the entry have become a pipe, the open returns at
     // once instead of waiting for a writer; the check below then refuses it.
     // O_NOCTTY: a terminal swapped in must not become the controlling one.
-    const int descriptor = ::openat(static_cast<int>(listing.native_), entry.name.c_str(),
+    const int descriptor = ::openat(listing.state()->descriptor, entry.name.c_str(),
                                     O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (descriptor < 0) {
         return std::unexpected(OsError::from_os_code(errno));

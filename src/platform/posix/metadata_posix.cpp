@@ -15,8 +15,8 @@ FileMetadata metadata_from_stat(const struct stat& status) noexcept {
     } else if (S_ISREG(status.st_mode)) {
         type = FileType::RegularFile;
     }
-    return {type,
-            {static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)}};
+    return {type, FileIdentity{static_cast<std::uint64_t>(status.st_dev),
+                               static_cast<std::uint64_t>(status.st_ino)}};
 }
 
 OsResult<FileMetadata> query_metadata(std::string_view path_text) {
