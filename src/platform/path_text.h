@@ -24,13 +24,20 @@ inline OsResult<void> check_no_nul(std::string_view path_text) {
     return {};
 }
 
-// The path of the entry `name` inside `directory_path`. Pure text: the
-// directory keeps exactly the caller's spelling, and one separator is put
+// Extends `directory_path` to the path of the entry `name` inside it. Pure
+// text: the directory keeps the caller's spelling, and one separator is put
 // between the two unless the directory text already ends in one or is empty.
 // Implemented once per platform, since the separator rules differ.
-std::string join_path(std::string_view directory_path, std::string_view name);
-// The same, extending `directory_path` in place.
 void append_to_path(std::string& directory_path, std::string_view name);
+
+// The same as a new text.
+inline std::string join_path(std::string_view directory_path, std::string_view name) {
+    std::string path;
+    path.reserve(directory_path.size() + 1 + name.size());
+    path.assign(directory_path);
+    append_to_path(path, name);
+    return path;
+}
 
 // True when the bytes are well-formed UTF-8: shortest forms only, no
 // surrogate code points, nothing above U+10FFFF.

@@ -10,18 +10,6 @@
 
 namespace driftmoor::platform {
 
-FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
-    if (this != &other) {
-        close_file(std::move(*this));
-        native_ = other.release();
-    }
-    return *this;
-}
-
-FileHandle::~FileHandle() {
-    close_file(std::move(*this));
-}
-
 OsResult<FileHandle> open_for_reading(std::string_view path_text) {
     auto path = prepare_platform_path(path_text);
     if (!path) {

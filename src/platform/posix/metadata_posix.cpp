@@ -32,9 +32,4 @@ OsResult<FileMetadata> query_metadata(std::string_view path_text) {
     return metadata_from_stat(status);
 }
 
-bool is_directory(std::string_view path_text) {
-    const auto metadata = query_metadata(path_text);
-    return metadata && metadata->type == FileType::Directory;
-}
-
 }  // namespace driftmoor::platform

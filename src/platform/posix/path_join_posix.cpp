@@ -11,12 +11,4 @@ void append_to_path(std::string& directory_path, std::string_view name) {
     directory_path.append(name);
 }
 
-std::string join_path(std::string_view directory_path, std::string_view name) {
-    std::string path;
-    path.reserve(directory_path.size() + 1 + name.size());
-    path.assign(directory_path);
-    append_to_path(path, name);
-    return path;
-}
-
 }  // namespace driftmoor::platform

@@ -1,0 +1,172 @@
+// Listings read with FindFirstFileExW and FindNextFileW. Windows has no call
+// that opens a name relative to a search, so the entries of a listing are
+// reached through their paths, joined to the directory path exactly as the
+// listing was opened with it.
+#include <windows.h>
+
+#include <string>
+#include <utility>
+
+#include "platform/listing.h"
+#include "platform/path_text.h"
+#include "platform/windows/metadata_windows.h"
+#include "platform/windows/platform_path.h"
+#include "platform/windows/wide_text.h"
+
+namespace driftmoor::platform {
+
+struct DirectoryListing::State {
+    State(HANDLE search, const WIN32_FIND_DATAW& first, std::string directory_path) noexcept
+        : search(search), first(first), directory_path(std::move(directory_path)) {}
+    State(const State&) = delete;
+    State& operator=(const State&) = delete;
+    ~State() {
+        // A search has nothing to report when it is given up.
+        ::FindClose(search);
+    }
+
+    HANDLE search;  // owned
+    // The record FindFirstFileExW filled in: the first entry, until
+    // `first_delivered`.
+    WIN32_FIND_DATAW first;
+    bool first_delivered = false;
+    // The directory exactly as the caller wrote it; entry paths are joined
+    // to it, never to the platform path.
+    std::string directory_path;
+};
+
+DirectoryListing::DirectoryListing(std::unique_ptr<State> state,
+                                   std::optional<FileIdentity> identity) noexcept
+    : state_(std::move(state)), identity_(identity) {}
+DirectoryListing::DirectoryListing(DirectoryListing&& other) noexcept = default;
+DirectoryListing& DirectoryListing::operator=(DirectoryListing&& other) noexcept = default;
+DirectoryListing::~DirectoryListing() = default;
+
+void DirectoryListing::release() noexcept {
+    state_.reset();
+}
+
+void close_listing(DirectoryListing&& listing) noexcept {
+    listing.release();
+}
+
+namespace {
+
+// Names are compared by their first three units only, as the file system
+// writes them: "." or ".." and the terminating NUL.
+bool is_dot_or_dot_dot(const WIN32_FIND_DATAW& record) noexcept {
+    const wchar_t* name = record.cFileName;
+    return (name[0] == L'.' && name[1] == L'\0') ||
+           (name[0] == L'.' && name[1] == L'.' && name[2] == L'\0');
+}
+
+RecordedType recorded_type_of(DWORD attributes) noexcept {
+    // A reparse point's record describes the link, not what it leads to.
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        return RecordedType::Unresolved;
+    }
+    if ((attributes & FILE_ATTRIBUTE_DEVICE) != 0) {
+        return RecordedType::Special;
+    }
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return RecordedType::Directory;
+    }
+    return RecordedType::RegularFile;
+}
+
+DirectoryEntry entry_of(const WIN32_FIND_DATAW& record) {
+    // The name ends at its first NUL, or fills the whole field.
+    const std::wstring_view field(record.cFileName, MAX_PATH);
+    const std::wstring_view name = field.substr(0, field.find(L'\0'));
+    return DirectoryEntry{utf16_to_wtf8(name), recorded_type_of(record.dwFileAttributes)};
+}
+
+// Which directory the path names, for telling a directory already on the
+// way down; none when Windows will not say.
+std::optional<FileIdentity> identity_of(const std::wstring& platform_path) {
+    auto metadata = query_platform_metadata(platform_path);
+    return metadata ? metadata->identity : std::nullopt;
+}
+
+}  // namespace
+
+OsResult<DirectoryListing> open_listing(std::string_view path_text) {
+    if (path_text.empty()) {
+        return std::unexpected(OsError::from_os_code(ERROR_PATH_NOT_FOUND));
+    }
+    auto pattern = prepare_platform_path(join_path(path_text, "*"));
+    if (!pattern) {
+        return std::unexpected(std::move(pattern).error());
+    }
+    // Basic information: no short 8.3 names, which nothing here uses.
+    WIN32_FIND_DATAW first{};
+    const HANDLE search = ::FindFirstFileExW(pattern->c_str(), FindExInfoBasic, &first,
+                                             FindExSearchNameMatch, nullptr, 0);
+    if (search == INVALID_HANDLE_VALUE) {
+        const DWORD error = ::GetLastError();
+        // Nothing matches the pattern: a directory with no entries at all,
+        // not even "." and "..".
+        if (error == ERROR_FILE_NOT_FOUND) {
+            return DirectoryListing(nullptr, std::nullopt);
+        }
+        return std::unexpected(OsError::from_os_code(static_cast<std::int32_t>(error)));
+    }
+    auto state = std::make_unique<DirectoryListing::State>(search, first, std::string(path_text));
+    auto directory = prepare_platform_path(path_text);
+    return DirectoryListing(std::move(state), directory ? identity_of(*directory) : std::nullopt);
+}
+
+OsResult<std::optional<DirectoryEntry>> next_entry(DirectoryListing& listing) {
+    DirectoryListing::State* state = listing.state();
+    if (state == nullptr) {
+        return std::nullopt;
+    }
+    if (!state->first_delivered) {
+        state->first_delivered = true;
+        if (!is_dot_or_dot_dot(state->first)) {
+            return entry_of(state->first);
+        }
+    }
+    for (;;) {
+        WIN32_FIND_DATAW record{};
+        if (!::FindNextFileW(state->search, &record)) {
+            // Read before the search is closed, which may set its own.
+            const DWORD error = ::GetLastError();
+            listing.release();
+            if (error == ERROR_NO_MORE_FILES) {
+                return std::nullopt;
+            }
+            return std::unexpected(OsError::from_os_code(static_cast<std::int32_t>(error)));
+        }
+        if (!is_dot_or_dot_dot(record)) {
+            return entry_of(record);
+        }
+    }
+}
+
+OsResult<FileMetadata> query_entry_metadata(const DirectoryListing& listing,
+                                            const DirectoryEntry& entry) {
+    return query_metadata(join_path(listing.state()->directory_path, entry.name));
+}
+
+OsResult<DirectoryListing> open_entry_listing(const DirectoryListing& listing,
+                                              const DirectoryEntry& entry) {
+    return open_listing(join_path(listing.state()->directory_path, entry.name));
+}
+
+OsResult<FileHandle> open_entry_for_reading(const DirectoryListing& listing,
+                                            const DirectoryEntry& entry) {
+    auto file = open_for_reading(join_path(listing.state()->directory_path, entry.name));
+    if (!file) {
+        return file;
+    }
+    // A name swapped for a link to a pipe or a device since it was listed
+    // would open as that; its reads could wait for a writer forever.
+    if (::GetFileType(reinterpret_cast<HANDLE>(file->native())) != FILE_TYPE_DISK) {
+        return std::unexpected(
+            OsError::static_message(ErrorKind::InvalidInputParameter, "not a regular file"));
+    }
+    return file;
+}
+
+}  // namespace driftmoor::platform
