@@ -13,8 +13,8 @@ namespace driftmoor::platform {
 // Names one file-system object for as long as it exists: two paths with the
 // same identity lead to the same directory, however they are spelled.
 struct FileIdentity {
-    std::uint64_t device = 0;
-    std::uint64_t inode = 0;
+    std::uint64_t device = 0;  // the device, or the volume's serial number
+    std::uint64_t inode = 0;   // the inode, or the file index within the volume
     friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
 };
 
