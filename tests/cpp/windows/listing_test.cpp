@@ -104,7 +104,7 @@ TEST_F(ListingTest, ListsEveryNameOnceWithoutDotEntries) {
     make_directory("many");
     std::set<std::string> expected;
     for (int index = 0; index < 3000; ++index) {
-        const std::string name = "f" + std::to_string(index) + (index % 7 == 0 ? " \xC3\xA9" : "");
+        const std::string name = 'f' + std::to_string(index) + (index % 7 == 0 ? " \xC3\xA9" : "");
         write("many\\" + name, "");
         expected.insert(name);
     }
