@@ -4,26 +4,44 @@
 #   - Debian packages the C++ tests need (GoogleTest),
 #   - .venv/ with the development requirements,
 #   - the CMake build in build/release (and build/asan with --asan),
+#   - with --windows, the Windows cross build in build/windows, whose unit
+#     tests run under wine, and the tools for it,
 #   - .venv made to import driftmoor from build/release and the command's
 #     package, driftmoor_cli, from python/.
 # Every step checks first and does nothing when its result already exists, so
 # running it again is fast.
 #
-# Usage: tools/setup.sh [--asan]
+# Usage: tools/setup.sh [--asan] [--windows]
 set -euo pipefail
 
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$top"
 want_asan=0
-[ "${1:-}" = "--asan" ] && want_asan=1
+want_windows=0
+for argument in "$@"; do
+  case $argument in
+    --asan) want_asan=1 ;;
+    --windows) want_windows=1 ;;
+    *)
+      echo "usage: tools/setup.sh [--asan] [--windows]" >&2
+      exit 2
+      ;;
+  esac
+done
 
 log() { printf 'setup: %s\n' "$*" >&2; }
 
 # --- Debian packages -------------------------------------------------------
 # GoogleTest is only needed for the C++ unit tests; the packaged build of the
-# module (pip install .) does not use it.
+# module (pip install .) does not use it. Likewise the Windows packages, only
+# for the tests: the MinGW-w64 cross compiler (its POSIX-threads flavour),
+# GoogleTest's sources to build for Windows, and wine to run the result.
+packages=(libgtest-dev)
+if [ $want_windows = 1 ]; then
+  packages+=(g++-mingw-w64-x86-64-posix googletest wine64)
+fi
 missing=()
-for package in libgtest-dev; do
+for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
     missing+=("$package")
 done
@@ -67,14 +85,19 @@ configure_and_build() { # directory, extra cmake arguments...
   shift
   if [ ! -f "$dir/build.ninja" ]; then
     log "configuring $dir"
-    cmake -S . -B "$dir" -G Ninja -DPython_EXECUTABLE="$venv_python" \
-      -DDRIFTMOOR_DEVELOPER_BUILD=ON "$@" >&2
+    cmake -S . -B "$dir" -G Ninja -DDRIFTMOOR_DEVELOPER_BUILD=ON "$@" >&2
   fi
   cmake --build "$dir" >&2
 }
-configure_and_build build/release -DCMAKE_BUILD_TYPE=Release
+configure_and_build build/release -DPython_EXECUTABLE="$venv_python" -DCMAKE_BUILD_TYPE=Release
 if [ $want_asan = 1 ]; then
-  configure_and_build build/asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDRIFTMOOR_SANITIZE=ON
+  configure_and_build build/asan -DPython_EXECUTABLE="$venv_python" \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDRIFTMOOR_SANITIZE=ON
+fi
+if [ $want_windows = 1 ]; then
+  # The core, its console program and its unit tests, for Windows.
+  configure_and_build build/windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+    -DCMAKE_BUILD_TYPE=Release
 fi
 
 # .venv imports the module straight from the release build, so every rebuild
