@@ -83,9 +83,13 @@ export PATH=$top/.venv/bin:$PATH
 configure_and_build() { # directory, extra cmake arguments...
   local dir=$1
   shift
-  if [ ! -f "$dir/build.ninja" ]; then
+  # Configured again when the arguments changed (say, another interpreter),
+  # since CMake keeps the first ones in its cache.
+  local stamp=$dir/.setup-arguments
+  if [ ! -f "$dir/build.ninja" ] || [ "$(cat "$stamp" 2>/dev/null)" != "$*" ]; then
     log "configuring $dir"
     cmake -S . -B "$dir" -G Ninja -DDRIFTMOOR_DEVELOPER_BUILD=ON "$@" >&2
+    printf '%s\n' "$*" >"$stamp"
   fi
   cmake --build "$dir" >&2
 }
@@ -95,9 +99,12 @@ if [ $want_asan = 1 ]; then
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDRIFTMOOR_SANITIZE=ON
 fi
 if [ $want_windows = 1 ]; then
-  # The core, its console program and its unit tests, for Windows.
+  # The core, its console program and its unit tests, for Windows, and the
+  # link check of the binding against this interpreter's headers (only
+  # pyconfig.h differs between platforms, and the check brings its own).
+  python_include=$("$venv_python" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
   configure_and_build build/windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
-    -DCMAKE_BUILD_TYPE=Release
+    -DCMAKE_BUILD_TYPE=Release -DDRIFTMOOR_WINDOWS_LINK_CHECK_PYTHON_INCLUDE_DIR="$python_include"
 fi
 
 # .venv imports the module straight from the release build, so every rebuild

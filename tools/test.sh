@@ -4,8 +4,9 @@
 #   2. the C++ unit tests, in the release and the sanitized build,
 #   3. the Python tests against the release build of the module,
 #   4. the Python tests again against the AddressSanitizer+UBSan build,
-#   5. the C++ unit tests of the Windows build, under wine,
-#   6. the Windows build of the core against the Linux one, on one tree
+#   5. the Windows build's imports and exports (tools/check_windows_binaries.sh),
+#   6. the C++ unit tests of the Windows build, under wine,
+#   7. the Windows build of the core against the Linux one, on one tree
 #      (tests/windows, pytest), under wine.
 # Exits non-zero on the first failure. Extra arguments go to pytest.
 set -euo pipefail
@@ -58,6 +59,9 @@ run_checked env \
   PYTHONMALLOC=malloc \
   PYTHONPATH="$top/build/asan/python" DRIFTMOOR_MODULE_DIR="$top/build/asan/python" \
   DRIFTMOOR_SANITIZED=1 python -m pytest tests/python "$@"
+
+step "Windows build: DLL imports and the module's exports"
+tools/check_windows_binaries.sh build/windows
 
 # The Windows stages share one wine server, stopped on every way out.
 . tools/wine_env.sh
