@@ -34,6 +34,8 @@ TEST_F(FileTest, OpenFailuresCarryTheWindowsCode) {
     for (const auto& [path, code, kind] : {
              Case{path("missing"), ERROR_FILE_NOT_FOUND, ErrorKind::EntityNotFound},
              Case{path("missing\\file"), ERROR_PATH_NOT_FOUND, ErrorKind::EntityNotFound},
+             // The empty path goes to Windows as it is, and gets its answer.
+             Case{"", ERROR_PATH_NOT_FOUND, ErrorKind::EntityNotFound},
              // No backup semantics: a directory refuses to open for reading.
              Case{path("dir"), ERROR_ACCESS_DENIED, ErrorKind::PermissionDenied},
          }) {
