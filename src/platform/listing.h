@@ -34,8 +34,9 @@ struct DirectoryEntry {
     RecordedType recorded_type = RecordedType::Unresolved;
 };
 
-// An open listing of one directory. Move-only; the owner closes it exactly
-// once, by close_listing or, failing that, when the listing is destroyed. A
+// An open listing of one directory. Move-only (its state is); the owner
+// closes it exactly once, by close_listing or, failing that, when the
+// listing is destroyed. A
 // listing that reached its end or failed has already released what it held.
 class DirectoryListing {
   public:
@@ -43,15 +44,16 @@ class DirectoryListing {
     // the records fetched but not yet delivered. Each implementation defines
     // it beside itself; nothing outside the implementation looks inside.
     struct State;
+    // Destroys a state, releasing what it holds; defined with the state.
+    struct StateDeleter {
+        void operator()(State* state) const noexcept;
+    };
+    using OwnedState = std::unique_ptr<State, StateDeleter>;
 
     // Takes ownership of `state`, an open listing of the directory that
     // `identity` names (none when the platform could not tell which it is).
-    DirectoryListing(std::unique_ptr<State> state, std::optional<FileIdentity> identity) noexcept;
-    DirectoryListing(DirectoryListing&& other) noexcept;
-    DirectoryListing& operator=(DirectoryListing&& other) noexcept;
-    DirectoryListing(const DirectoryListing&) = delete;
-    DirectoryListing& operator=(const DirectoryListing&) = delete;
-    ~DirectoryListing();
+    DirectoryListing(OwnedState state, std::optional<FileIdentity> identity) noexcept
+        : state_(std::move(state)), identity_(identity) {}
 
     // The directory being listed, as it was when the listing was opened.
     std::optional<FileIdentity> identity() const noexcept { return identity_; }
@@ -60,10 +62,10 @@ class DirectoryListing {
     // The open state, for the implementation; null once released.
     State* state() const noexcept { return state_.get(); }
     // Releases what the listing holds; it then reads as ended.
-    void release() noexcept;
+    void release() noexcept { state_.reset(); }
 
   private:
-    std::unique_ptr<State> state_;  // owned; null once released
+    OwnedState state_;  // null once released
     std::optional<FileIdentity> identity_;
 };
 
@@ -78,7 +80,9 @@ OsResult<DirectoryListing> open_listing(std::string_view path_text);
 OsResult<std::optional<DirectoryEntry>> next_entry(DirectoryListing& listing);
 
 // Releases the listing if it still holds anything; nothing is reported.
-void close_listing(DirectoryListing&& listing) noexcept;
+inline void close_listing(DirectoryListing&& listing) noexcept {
+    listing.release();
+}
 
 // The operations below take an entry that `listing` has just delivered, while
 // the listing is still open.

@@ -68,19 +68,8 @@ struct DirectoryListing::State {
     std::size_t position = 0;
 };
 
-DirectoryListing::DirectoryListing(std::unique_ptr<State> state,
-                                   std::optional<FileIdentity> identity) noexcept
-    : state_(std::move(state)), identity_(identity) {}
-DirectoryListing::DirectoryListing(DirectoryListing&& other) noexcept = default;
-DirectoryListing& DirectoryListing::operator=(DirectoryListing&& other) noexcept = default;
-DirectoryListing::~DirectoryListing() = default;
-
-void DirectoryListing::release() noexcept {
-    state_.reset();
-}
-
-void close_listing(DirectoryListing&& listing) noexcept {
-    listing.release();
+void DirectoryListing::StateDeleter::operator()(State* state) const noexcept {
+    delete state;
 }
 
 namespace {
@@ -98,7 +87,7 @@ OsResult<DirectoryListing> listing_of(int descriptor) {
     if (::fstat(descriptor, &status) != 0) {
         return std::unexpected(OsError::from_os_code(errno));
     }
-    auto state = std::make_unique<DirectoryListing::State>(descriptor);
+    DirectoryListing::OwnedState state(new DirectoryListing::State(descriptor));
     directory.release();
     return DirectoryListing(std::move(state), metadata_from_stat(status).identity);
 }

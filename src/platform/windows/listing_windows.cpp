@@ -16,38 +16,29 @@
 namespace driftmoor::platform {
 
 struct DirectoryListing::State {
-    State(HANDLE search, const WIN32_FIND_DATAW& first, std::string directory_path) noexcept
-        : search(search), first(first), directory_path(std::move(directory_path)) {}
+    explicit State(std::string directory_path) noexcept
+        : directory_path(std::move(directory_path)) {}
     State(const State&) = delete;
     State& operator=(const State&) = delete;
     ~State() {
         // A search has nothing to report when it is given up.
-        ::FindClose(search);
+        if (search != INVALID_HANDLE_VALUE) {
+            ::FindClose(search);
+        }
     }
 
-    HANDLE search;  // owned
+    HANDLE search = INVALID_HANDLE_VALUE;  // owned
     // The record FindFirstFileExW filled in: the first entry, until
     // `first_delivered`.
-    WIN32_FIND_DATAW first;
+    WIN32_FIND_DATAW first{};
     bool first_delivered = false;
     // The directory exactly as the caller wrote it; entry paths are joined
     // to it, never to the platform path.
     std::string directory_path;
 };
 
-DirectoryListing::DirectoryListing(std::unique_ptr<State> state,
-                                   std::optional<FileIdentity> identity) noexcept
-    : state_(std::move(state)), identity_(identity) {}
-DirectoryListing::DirectoryListing(DirectoryListing&& other) noexcept = default;
-DirectoryListing& DirectoryListing::operator=(DirectoryListing&& other) noexcept = default;
-DirectoryListing::~DirectoryListing() = default;
-
-void DirectoryListing::release() noexcept {
-    state_.reset();
-}
-
-void close_listing(DirectoryListing&& listing) noexcept {
-    listing.release();
+void DirectoryListing::StateDeleter::operator()(State* state) const noexcept {
+    delete state;
 }
 
 namespace {
@@ -98,11 +89,12 @@ OsResult<DirectoryListing> open_listing(std::string_view path_text) {
     if (!pattern) {
         return std::unexpected(std::move(pattern).error());
     }
+    // Made first, so that the search is owned from the moment it is open.
+    DirectoryListing::OwnedState state(new DirectoryListing::State(std::string(path_text)));
     // Basic information: no short 8.3 names, which nothing here uses.
-    WIN32_FIND_DATAW first{};
-    const HANDLE search = ::FindFirstFileExW(pattern->c_str(), FindExInfoBasic, &first,
-                                             FindExSearchNameMatch, nullptr, 0);
-    if (search == INVALID_HANDLE_VALUE) {
+    state->search = ::FindFirstFileExW(pattern->c_str(), FindExInfoBasic, &state->first,
+                                       FindExSearchNameMatch, nullptr, 0);
+    if (state->search == INVALID_HANDLE_VALUE) {
         const DWORD error = ::GetLastError();
         // Nothing matches the pattern: a directory with no entries at all,
         // not even "." and "..".
@@ -111,7 +103,6 @@ OsResult<DirectoryListing> open_listing(std::string_view path_text) {
         }
         return std::unexpected(OsError::from_os_code(static_cast<std::int32_t>(error)));
     }
-    auto state = std::make_unique<DirectoryListing::State>(search, first, std::string(path_text));
     auto directory = prepare_platform_path(path_text);
     return DirectoryListing(std::move(state), directory ? identity_of(*directory) : std::nullopt);
 }
