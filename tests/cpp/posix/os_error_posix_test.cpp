@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "../decode_table.h"
 #include "platform/os_error.h"
 
 namespace driftmoor::platform {
@@ -14,10 +15,7 @@ namespace {
 
 using enum ErrorKind;
 
-struct CodeRow {
-    int code;
-    ErrorKind kind;
-};
+using testing_support::CodeRow;
 
 // clang-format off
 constexpr CodeRow CODE_ROWS[] = {
@@ -47,15 +45,7 @@ TEST(DecodeOsCode, NamedCodesAndEverythingElseUncategorized) {
     // their kind and the rest are uncategorized, so the kinds the platform
     // never reports (InvalidData, WriteZero, UnexpectedEndOfFile, OtherError)
     // come from no code.
-    for (std::int32_t code = 0; code < 4096; ++code) {
-        ErrorKind expected = UncategorizedError;
-        for (const auto& row : CODE_ROWS) {
-            if (row.code == code) {
-                expected = row.kind;
-            }
-        }
-        EXPECT_EQ(decode_os_code(code), expected) << "code " << code;
-    }
+    testing_support::expect_decode_table(CODE_ROWS, 4096);
 }
 
 TEST(SystemMessage, TheCLibraryTextWithoutTrailingWhitespace) {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "../decode_table.h"
 #include "platform/os_error.h"
 #include "platform/windows/os_error_windows.h"
 
@@ -13,10 +14,7 @@ namespace {
 
 using enum ErrorKind;
 
-struct CodeRow {
-    std::int32_t code;
-    ErrorKind kind;
-};
+using testing_support::CodeRow;
 
 // clang-format off
 constexpr CodeRow CODE_ROWS[] = {
@@ -48,15 +46,7 @@ TEST(DecodeWindowsCode, NamedCodesAndEverythingElseUncategorized) {
         SCOPED_TRACE(code);
         EXPECT_EQ(decode_os_code(code), UncategorizedError);
     }
-    for (std::int32_t code = 0; code < 20000; ++code) {
-        ErrorKind expected = UncategorizedError;
-        for (const auto& row : CODE_ROWS) {
-            if (row.code == code) {
-                expected = row.kind;
-            }
-        }
-        EXPECT_EQ(decode_os_code(code), expected) << "code " << code;
-    }
+    testing_support::expect_decode_table(CODE_ROWS, 20000);
 }
 
 TEST(WindowsMessage, TextsAndBothFallbacks) {
