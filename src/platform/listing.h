@@ -34,9 +34,8 @@ struct DirectoryEntry {
     RecordedType recorded_type = RecordedType::Unresolved;
 };
 
-// An open listing of one directory. Move-only (its state is); the owner
-// closes it exactly once, by close_listing or, failing that, when the
-// listing is destroyed. A
+// An open listing of one directory. Move-only; the owner closes it exactly
+// once, by close_listing or, failing that, when the listing is destroyed. A
 // listing that reached its end or failed has already released what it held.
 class DirectoryListing {
   public:

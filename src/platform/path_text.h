@@ -26,8 +26,9 @@ inline OsResult<void> check_no_nul(std::string_view path_text) {
 
 // Extends `directory_path` to the path of the entry `name` inside it. Pure
 // text: the directory keeps the caller's spelling, and one separator is put
-// between the two unless the directory text already ends in one or is empty.
-// Implemented once per platform, since the separator rules differ.
+// between the two unless the directory text needs none (it is empty or
+// already ends in one, for instance). Implemented once per platform, since
+// the separators and these rules differ.
 void append_to_path(std::string& directory_path, std::string_view name);
 
 // The same as a new text.
