@@ -1,6 +1,8 @@
 #include "manifest/directory_walk.h"
 
 #include <cstddef>
+#include <deque>
+#include <optional>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -9,12 +11,14 @@
 #include "platform/listing.h"
 #include "platform/metadata.h"
 #include "platform/path_text.h"
+#include "platform/read_ahead.h"
 
 namespace driftmoor::manifest {
 namespace {
 
 using platform::DirectoryEntry;
 using platform::DirectoryListing;
+using platform::FileHandle;
 using platform::FileIdentity;
 using platform::FileType;
 using platform::OsError;
@@ -55,11 +59,28 @@ OsResult<FileType> resolved_type(const DirectoryListing& listing, const Director
     return metadata->type;
 }
 
+// An entry taken from a listing, with the file opened ahead of its turn when
+// the walk read ahead.
+struct Upcoming {
+    DirectoryEntry entry;
+    // The open, or its failure; empty when the file is opened at its turn.
+    std::optional<OsResult<FileHandle>> opened;
+};
+
+// Whether reading ahead may go past the entry: only files and special files,
+// whose turns never descend. Anything that may lead into a directory ends
+// the run, so no descriptor opened ahead is held while the walk is below.
+bool read_ahead_passes(const DirectoryEntry& entry) noexcept {
+    return entry.recorded_type == platform::RecordedType::RegularFile ||
+           entry.recorded_type == platform::RecordedType::Special;
+}
+
 // The digest of an entry that is a regular file, or the error that kept it
 // from being read.
-OsResult<digest::FileDigest> digest_entry(const DirectoryListing& listing,
-                                          const DirectoryEntry& entry) {
-    auto file = platform::open_entry_for_reading(listing, entry);
+OsResult<digest::FileDigest> digest_entry(const DirectoryListing& listing, Upcoming& upcoming) {
+    OsResult<FileHandle> file = upcoming.opened
+                                    ? std::move(*upcoming.opened)
+                                    : platform::open_entry_for_reading(listing, upcoming.entry);
     if (!file) {
         return std::unexpected(std::move(file).error());
     }
@@ -71,7 +92,7 @@ OsResult<digest::FileDigest> digest_entry(const DirectoryListing& listing,
 class TreeWalk {
   public:
     TreeWalk(std::string_view directory_path, ManifestTable& table)
-        : path_(directory_path), table_(table) {}
+        : path_(directory_path), table_(table), window_(platform::read_ahead_window()) {}
 
     OsResult<void> run(DirectoryListing root) {
         enter(std::move(root));
@@ -79,15 +100,15 @@ class TreeWalk {
         // native stack stays flat however deep the tree is. On an early
         // return every listing still open closes as `levels_` goes.
         while (!levels_.empty()) {
-            auto entry = platform::next_entry(levels_.back().listing);
-            if (!entry) {
-                return std::unexpected(std::move(entry).error());
+            auto upcoming = next_upcoming();
+            if (!upcoming) {
+                return std::unexpected(std::move(upcoming).error());
             }
-            if (!*entry) {
+            if (!*upcoming) {
                 leave();
                 continue;
             }
-            if (auto visited = visit(**entry); !visited) {
+            if (auto visited = visit(**upcoming); !visited) {
                 return visited;
             }
         }
@@ -95,6 +116,65 @@ class TreeWalk {
     }
 
   private:
+    // The next entry of the deepest open directory, in listing order, after
+    // reading ahead of it; none at its end.
+    OsResult<std::optional<Upcoming>> next_upcoming() {
+        read_ahead();
+        if (!upcoming_.empty()) {
+            Upcoming next = std::move(upcoming_.front());
+            upcoming_.pop_front();
+            return next;
+        }
+        if (listing_failure_) {
+            OsError failure = std::move(*listing_failure_);
+            listing_failure_.reset();
+            return std::unexpected(std::move(failure));
+        }
+        auto entry = platform::next_entry(levels_.back().listing);
+        if (!entry) {
+            return std::unexpected(std::move(entry).error());
+        }
+        if (!*entry) {
+            return std::nullopt;
+        }
+        return Upcoming{std::move(**entry), std::nullopt};
+    }
+
+    // Takes entries of the deepest open directory ahead of their turn, up to
+    // the window, opening each regular file and asking for its bytes. Stops
+    // after an entry that may be a directory; a listing failure met here is
+    // kept and reported at its turn, after the entries before it.
+    void read_ahead() {
+        DirectoryListing& listing = levels_.back().listing;
+        while (upcoming_.size() < window_ && !listing_failure_ &&
+               (upcoming_.empty() || read_ahead_passes(upcoming_.back().entry))) {
+            auto entry = platform::next_entry(listing);
+            if (!entry) {
+                listing_failure_ = std::move(entry).error();
+                return;
+            }
+            if (!*entry) {
+                return;
+            }
+            Upcoming next{std::move(**entry), std::nullopt};
+            if (next.entry.recorded_type == platform::RecordedType::RegularFile) {
+                auto file = platform::open_entry_for_reading(listing, next.entry);
+                if (file) {
+                    platform::start_read_ahead(*file);
+                    next.opened = std::move(file);
+                } else if (platform::exhausts_resources(file.error())) {
+                    // Ahead of its turn the walk must not lose a file to a
+                    // shortage it caused itself: hold fewer files ahead, and
+                    // open this one again at its turn, which alone may fail.
+                    window_ = upcoming_.size() / 2;
+                } else {
+                    next.opened = std::move(file);
+                }
+            }
+            upcoming_.push_back(std::move(next));
+        }
+    }
+
     void enter(DirectoryListing listing) {
         if (const auto identity = listing.identity()) {
             on_descent_.insert(*identity);
@@ -114,7 +194,8 @@ class TreeWalk {
         }
     }
 
-    OsResult<void> visit(const DirectoryEntry& entry) {
+    OsResult<void> visit(Upcoming& upcoming) {
+        const DirectoryEntry& entry = upcoming.entry;
         const DirectoryListing& listing = levels_.back().listing;
         auto type = resolved_type(listing, entry);
         if (!type) {
@@ -132,7 +213,7 @@ class TreeWalk {
         if (!platform::path_as_unicode(key)) {
             return {};
         }
-        auto digest = digest_entry(listing, entry);
+        auto digest = digest_entry(listing, upcoming);
         if (!digest) {
             return leave_out(std::move(digest).error());
         }
@@ -181,6 +262,13 @@ class TreeWalk {
     ManifestTable& table_;
     std::vector<Level> levels_;
     std::unordered_set<FileIdentity, IdentityHash> on_descent_;
+    // Entries of the deepest directory taken ahead of their turn, in listing
+    // order; their open files close with them. Empty whenever the walk
+    // descends or leaves, since reading ahead stops at a directory.
+    std::deque<Upcoming> upcoming_;
+    std::optional<OsError> listing_failure_;
+    // How many entries may be taken ahead; shrinks when descriptors run short.
+    std::size_t window_;
 };
 
 }  // namespace
