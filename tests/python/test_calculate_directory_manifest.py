@@ -383,6 +383,75 @@ def test_running_out_of_descriptors_fails_the_call(tmp_path):
     assert got == expected + [TOO_MANY_FILES] * (len(chains) - first_failure)
 
 
+def test_files_read_ahead_are_never_lost_to_a_shortage_of_descriptors(tmp_path):
+    # More files than the walk holds open ahead, in two levels. With k
+    # descriptors free, opening ahead runs short for most k; only when the
+    # two listings and one file cannot all be open at once may the call fail.
+    expected = {}
+    for index in range(100):
+        for where in (f"{tmp_path}/{index:03}", f"{tmp_path}/sub/{index:03}"):
+            expected[where] = put(where)
+    body = """
+        import resource
+        hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
+        resource.setrlimit(resource.RLIMIT_NOFILE, (256, hard))
+        def take_all():
+            taken = []
+            try:
+                while True:
+                    taken.append(os.open("/dev/null", os.O_RDONLY))
+            except OSError:
+                return taken
+        held = take_all()
+        outcomes = []
+        for free in range(24):
+            for _ in range(free):
+                os.close(held.pop())
+            got = outcome(dir_path)
+            # Whatever the call left open can no longer be taken.
+            left = take_all()
+            outcomes.append((got, free - len(left)))
+            held += left
+        print(repr(outcomes))
+    """
+    got = in_child(body, dir_path=str(tmp_path))
+    assert got == [(TOO_MANY_FILES, 0)] * 3 + [(("ok", expected), 0)] * 21
+
+
+def test_a_fifo_swapped_in_for_a_listed_file_is_never_waited_on(tmp_path):
+    # The first file listed is sparse and large, so the walk is still hashing
+    # it when the swap comes. Others have been listed by then, some already
+    # opened ahead and some not: each may keep its digest or be left out,
+    # but no pipe may hold the walk, and nothing else may be reported.
+    names = [f"{index:03}" for index in range(150)]
+    digests = {name: put(f"{tmp_path}/{name}") for name in names}
+    first = os.listdir(tmp_path)[0]
+    os.truncate(f"{tmp_path}/{first}", 1 << 30)
+    digests[first] = calculate_hash(f"{tmp_path}/{first}")
+    swapped = [name for name in os.listdir(tmp_path)[1:] if name != first][::8]
+    body = """
+        import threading, time
+        result = []
+        walk = threading.Thread(target=lambda: result.append(outcome(dir_path)))
+        walk.start()
+        time.sleep(0.1)
+        for name in swapped:
+            os.mkfifo(f"{dir_path}/fifo")
+            os.rename(f"{dir_path}/fifo", f"{dir_path}/{name}")
+        walk.join()
+        print(repr(result[0]))
+    """
+    kind, got = in_child(body, timeout=30, dir_path=str(tmp_path), swapped=swapped)
+    assert kind == "ok"
+    prefix = f"{tmp_path}/"
+    for name in names:
+        path = prefix + name
+        if name in swapped:
+            assert got.get(path, digests[name]) == digests[name]
+        else:
+            assert got[path] == digests[name]
+
+
 def test_repeated_calls_give_equal_new_dicts(tmp_path):
     simple_tree(tmp_path)
     # Long names, so the listing of "many" takes several reads of the
