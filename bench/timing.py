@@ -11,9 +11,10 @@ import gc
 import time
 
 
-def alternate(subjects, rounds):
+def alternate(subjects, rounds, before_each=None):
     """Times each callable of `subjects` (a dict name -> callable) once per
-    round, alternating; returns name -> list of seconds."""
+    round, alternating; returns name -> list of seconds. `before_each`, if
+    given, runs untimed before every timed call."""
     seconds = {name: [] for name in subjects}
     names = list(subjects)
     gc_was_enabled = gc.isenabled()
@@ -21,6 +22,8 @@ def alternate(subjects, rounds):
     try:
         for round_number in range(rounds):
             for name in names if round_number % 2 == 0 else names[::-1]:
+                if before_each is not None:
+                    before_each()
                 start = time.perf_counter()
                 subjects[name]()
                 seconds[name].append(time.perf_counter() - start)
