@@ -74,7 +74,8 @@ class DirectoryListing {
 OsResult<DirectoryListing> open_listing(std::string_view path_text);
 
 // The next entry; none at the end. "." and ".." are never delivered, and no
-// order is promised. After the end or a failure the listing has released
+// order is promised. A directory removed while it is listed simply ends:
+// nothing more is in it. After the end or a failure the listing has released
 // what it held, and every later call answers none.
 OsResult<std::optional<DirectoryEntry>> next_entry(DirectoryListing& listing);
 
@@ -99,7 +100,9 @@ OsResult<DirectoryListing> open_entry_listing(const DirectoryListing& listing,
 // Opens an entry for reading, following links, if and only if it is a regular
 // file when opened; anything else fails and is never read. Neither the open
 // nor any read of the handle waits for a writer, whatever the entry has been
-// swapped for meanwhile: a read that would wait fails instead.
+// swapped for meanwhile: a read that would wait fails instead. Where the
+// platform allows, nothing but a regular file is even opened, though others
+// swap a pipe or a device in under the name meanwhile.
 OsResult<FileHandle> open_entry_for_reading(const DirectoryListing& listing,
                                             const DirectoryEntry& entry);
 

@@ -418,38 +418,66 @@ def test_files_read_ahead_are_never_lost_to_a_shortage_of_descriptors(tmp_path):
     assert got == [(TOO_MANY_FILES, 0)] * 3 + [(("ok", expected), 0)] * 21
 
 
+def slow_to_start(directory, count):
+    """Fills `directory` with `count` small files, the first one listed made
+    sparse and large, so that a walk of it is still hashing that file a good
+    while after it has listed and opened the files coming next. Returns the
+    names in listing order and their digests."""
+    digests = {f"{index:03}": put(f"{directory}/{index:03}") for index in range(count)}
+    order = os.listdir(directory)
+    os.truncate(f"{directory}/{order[0]}", 1 << 30)
+    digests[order[0]] = calculate_hash(f"{directory}/{order[0]}")
+    return order, digests
+
+
+# Runs a walk of dir_path on a thread and `change` on the main thread while
+# the walk hashes the large file.
+WHILE_WALKING = """
+    import shutil, threading, time
+    result = []
+    walk = threading.Thread(target=lambda: result.append(outcome(dir_path)))
+    walk.start()
+    time.sleep(0.1)
+    change()
+    walk.join()
+    print(repr(result[0]))
+"""
+
+
 def test_a_fifo_swapped_in_for_a_listed_file_is_never_waited_on(tmp_path):
-    # The first file listed is sparse and large, so the walk is still hashing
-    # it when the swap comes. Others have been listed by then, some already
-    # opened ahead and some not: each may keep its digest or be left out,
-    # but no pipe may hold the walk, and nothing else may be reported.
-    names = [f"{index:03}" for index in range(150)]
-    digests = {name: put(f"{tmp_path}/{name}") for name in names}
-    first = os.listdir(tmp_path)[0]
-    os.truncate(f"{tmp_path}/{first}", 1 << 30)
-    digests[first] = calculate_hash(f"{tmp_path}/{first}")
-    swapped = [name for name in os.listdir(tmp_path)[1:] if name != first][::8]
-    body = """
-        import threading, time
-        result = []
-        walk = threading.Thread(target=lambda: result.append(outcome(dir_path)))
-        walk.start()
-        time.sleep(0.1)
-        for name in swapped:
-            os.mkfifo(f"{dir_path}/fifo")
-            os.rename(f"{dir_path}/fifo", f"{dir_path}/{name}")
-        walk.join()
-        print(repr(result[0]))
+    # Of the files listed by the time of the swap, some are already opened
+    # ahead and some not: each may keep its digest or be left out, but no
+    # pipe may hold the walk, and nothing else may be reported.
+    order, digests = slow_to_start(tmp_path, 150)
+    swapped = order[1::8]
+    change = """
+        def change():
+            for name in swapped:
+                os.mkfifo(f"{dir_path}/fifo")
+                os.rename(f"{dir_path}/fifo", f"{dir_path}/{name}")
     """
-    kind, got = in_child(body, timeout=30, dir_path=str(tmp_path), swapped=swapped)
+    kind, got = in_child(textwrap.dedent(change) + textwrap.dedent(WHILE_WALKING), timeout=30, dir_path=str(tmp_path),
+                         swapped=swapped)
     assert kind == "ok"
-    prefix = f"{tmp_path}/"
-    for name in names:
-        path = prefix + name
-        if name in swapped:
-            assert got.get(path, digests[name]) == digests[name]
-        else:
-            assert got[path] == digests[name]
+    for name, digest in digests.items():
+        path = f"{tmp_path}/{name}"
+        assert got.get(path, digest) == digest if name in swapped else got[path] == digest
+
+
+def test_a_directory_removed_while_listed_ends_its_listing(tmp_path):
+    # More entries than one read of the listing returns, so the walk reads
+    # the removed directory again, and is answered that it is gone.
+    order, digests = slow_to_start(f"{tmp_path}/going", 600)
+    kept = put(f"{tmp_path}/kept")
+    change = """
+        def change():
+            shutil.rmtree(f"{dir_path}/going")
+    """
+    kind, got = in_child(textwrap.dedent(change) + textwrap.dedent(WHILE_WALKING), timeout=30, dir_path=str(tmp_path))
+    assert kind == "ok"
+    assert got.pop(f"{tmp_path}/kept") == kept
+    assert f"{tmp_path}/going/{order[-1]}" not in got
+    assert all(digests[path.rsplit("/", 1)[1]] == digest for path, digest in got.items())
 
 
 def test_repeated_calls_give_equal_new_dicts(tmp_path):

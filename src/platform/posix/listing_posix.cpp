@@ -4,11 +4,15 @@
 // for every level of a very deep tree costs little.
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
+#include <charconv>
 #include <cstddef>
 #include <cstring>
 #include <utility>
@@ -50,7 +54,8 @@ bool is_dot_or_dot_dot(std::string_view name) noexcept {
 
 // The open directory and the records fetched from it but not delivered.
 struct DirectoryListing::State {
-    explicit State(int descriptor) noexcept : descriptor(descriptor) {}
+    State(int descriptor, bool names_only_ours) noexcept
+        : descriptor(descriptor), names_only_ours(names_only_ours) {}
     State(const State&) = delete;
     State& operator=(const State&) = delete;
     ~State() {
@@ -60,6 +65,10 @@ struct DirectoryListing::State {
     }
 
     int descriptor;  // owned
+    // True when nobody but this process's own user (and the superuser) can
+    // add, remove or rename the directory's entries, so what the listing
+    // recorded as a regular file is still one when it is opened by name.
+    bool names_only_ours;
     // `filled` bytes of `buffer` hold records, of which the first `position`
     // are delivered. Allocated at the first fetch.
     std::unique_ptr<std::byte[]> buffer;
@@ -74,6 +83,30 @@ void DirectoryListing::StateDeleter::operator()(State* state) const noexcept {
 
 namespace {
 
+// File systems whose permission bits are the whole truth about who may
+// change a directory: local ones, without server-side rules or ACLs that
+// the mode does not show. POSIX ACLs are shown: the group bits are their mask.
+bool is_local_file_system(int descriptor) noexcept {
+    struct statfs about;
+    if (::fstatfs(descriptor, &about) != 0) {
+        return false;
+    }
+    switch (static_cast<unsigned long>(about.f_type)) {
+        case EXT4_SUPER_MAGIC:  // ext2, ext3 and ext4 alike
+        case XFS_SUPER_MAGIC:
+        case BTRFS_SUPER_MAGIC:
+        case TMPFS_MAGIC:
+            return true;
+        default:
+            return false;
+    }
+}
+
+bool names_only_ours(int descriptor, const struct stat& status) noexcept {
+    return status.st_uid == ::geteuid() && (status.st_mode & (S_IWGRP | S_IWOTH)) == 0 &&
+           is_local_file_system(descriptor);
+}
+
 // The listing of a directory just opened, or the failure of that open. The
 // identity comes from the open descriptor itself, so it names the directory
 // that is listed even if the path has changed meanwhile.
@@ -87,9 +120,41 @@ OsResult<DirectoryListing> listing_of(int descriptor) {
     if (::fstat(descriptor, &status) != 0) {
         return std::unexpected(OsError::from_os_code(errno));
     }
-    DirectoryListing::OwnedState state(new DirectoryListing::State(descriptor));
+    DirectoryListing::OwnedState state(
+        new DirectoryListing::State(descriptor, names_only_ours(descriptor, status)));
     directory.release();
     return DirectoryListing(std::move(state), metadata_from_stat(status).identity);
+}
+
+// Opens for reading the file that `location` (an O_PATH descriptor) names,
+// through its entry under /proc/self/fd: the same file, whatever its name
+// leads to now. -1 with errno set on failure; ENOENT when /proc is not there.
+int reopen_for_reading(int location, int flags) noexcept {
+    std::array<char, 32> path{};
+    constexpr std::string_view PREFIX = "/proc/self/fd/";
+    std::memcpy(path.data(), PREFIX.data(), PREFIX.size());
+    std::to_chars(path.data() + PREFIX.size(), path.data() + path.size() - 1, location);
+    return ::open(path.data(), flags);
+}
+
+// Without /proc, a file is opened by its name again, non-blocking, and
+// refused after the open unless it is a regular file: nothing is waited on
+// or read, but the open itself reaches whatever the name leads to by then.
+OsResult<FileHandle> open_by_name_if_regular(int directory, const std::string& name, int flags) {
+    const int descriptor = ::openat(directory, name.c_str(), flags);
+    if (descriptor < 0) {
+        return std::unexpected(OsError::from_os_code(errno));
+    }
+    FileHandle file(descriptor);
+    struct stat status;
+    if (::fstat(descriptor, &status) != 0) {
+        return std::unexpected(OsError::from_os_code(errno));
+    }
+    if (!S_ISREG(status.st_mode)) {
+        return std::unexpected(
+            OsError::static_message(ErrorKind::InvalidInputParameter, "not a regular file"));
+    }
+    return file;
 }
 
 // Flags for opening a directory to list it: O_DIRECTORY makes the open fail,
@@ -136,7 +201,10 @@ OsResult<std::optional<DirectoryEntry>> next_entry(DirectoryListing& listing) {
                 const int error = errno;
                 // The end, or a failure: either way the listing is over.
                 listing.release();
-                if (count < 0) {
+                // A directory removed while it was being listed answers
+                // ENOENT: it holds nothing more, which is its end, not a
+                // failure.
+                if (count < 0 && error != ENOENT) {
                     return std::unexpected(OsError::from_os_code(error));
                 }
                 return std::nullopt;
@@ -176,28 +244,46 @@ OsResult<FileMetadata> query_entry_metadata(const DirectoryListing& listing,
 
 OsResult<FileHandle> open_entry_for_reading(const DirectoryListing& listing,
                                             const DirectoryEntry& entry) {
-    // O_NONBLOCK: should the entry have become a pipe, the open returns at
-    // once instead of waiting for a writer; the check below then refuses it.
-    // O_NOCTTY: a terminal swapped in must not become the controlling one.
-    const int descriptor = ::openat(listing.state()->descriptor, entry.name.c_str(),
-                                    O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (descriptor < 0) {
+    // O_NONBLOCK: the handle stays non-blocking. Reads of an ordinary file
+    // wait for the disk all the same; only a kernel interface dressed as a
+    // regular file (a log or trace stream that waits for its next line) says
+    // it would wait, and is then left unread instead of holding the walk
+    // forever. O_NOCTTY: no terminal becomes the controlling one.
+    constexpr int READING_FLAGS = O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
+    const DirectoryListing::State& state = *listing.state();
+    // A regular file in a directory that only this user can change is still
+    // that file: the name is opened directly, the cheaper way. A link may
+    // lead anywhere, so it takes the careful way below.
+    if (state.names_only_ours && entry.recorded_type == RecordedType::RegularFile) {
+        return open_by_name_if_regular(state.descriptor, entry.name, READING_FLAGS);
+    }
+    // Where others could swap a pipe or a device in, the name is resolved
+    // once, to a descriptor that only locates the file (O_PATH opens nothing:
+    // a pipe's writer is not released, a device's driver is not called). Its
+    // type is checked on that descriptor, and only a regular file is then
+    // opened for reading, through the descriptor itself, so nothing swapped
+    // in under the name meanwhile can be opened.
+    const int location = ::openat(state.descriptor, entry.name.c_str(), O_PATH | O_CLOEXEC);
+    if (location < 0) {
         return std::unexpected(OsError::from_os_code(errno));
     }
-    FileHandle file(descriptor);
+    const FileHandle located(location);
     struct stat status;
-    if (::fstat(descriptor, &status) != 0) {
+    if (::fstat(location, &status) != 0) {
         return std::unexpected(OsError::from_os_code(errno));
     }
     if (!S_ISREG(status.st_mode)) {
         return std::unexpected(
             OsError::static_message(ErrorKind::InvalidInputParameter, "not a regular file"));
     }
-    // The handle stays non-blocking. Reads of an ordinary file wait for the
-    // disk all the same; only a kernel interface dressed as a regular file
-    // (a log or trace stream that waits for its next line) says it would
-    // wait, and is then left unread instead of holding the walk forever.
-    return file;
+    const int descriptor = reopen_for_reading(location, READING_FLAGS);
+    if (descriptor >= 0) {
+        return FileHandle(descriptor);
+    }
+    if (errno != ENOENT) {
+        return std::unexpected(OsError::from_os_code(errno));
+    }
+    return open_by_name_if_regular(state.descriptor, entry.name, READING_FLAGS);
 }
 
 }  // namespace driftmoor::platform
