@@ -19,7 +19,8 @@ FileDigest hex_encode(const Sha256Digest& digest) noexcept {
     return encoded;
 }
 
-platform::OsResult<FileDigest> digest_open_file(platform::FileHandle& file) {
+platform::OsResult<FileDigest> digest_open_file(platform::FileHandle& file,
+                                                Cancellation& cancellation) {
     Sha256State state = sha256_init();
     // Reused by every read; the engine compresses whole blocks where they lie.
     // Left uninitialised: only bytes a read has just placed are ever used.
@@ -37,20 +38,35 @@ platform::OsResult<FileDigest> digest_open_file(platform::FileHandle& file) {
         }
         sha256_update(state,
                       std::span(reinterpret_cast<const std::uint8_t*>(chunk.data()), *count));
+        // An endless file never reaches its end: only the caller can stop it.
+        if (auto go_on = cancellation.check(); !go_on) {
+            return std::unexpected(std::move(go_on).error());
+        }
     }
     return hex_encode(sha256_finalize(state));
 }
 
-platform::OsResult<FileDigest> calculate_file_hash(std::string_view path_text) {
+platform::OsResult<FileDigest> digest_open_file(platform::FileHandle& file) {
+    Cancellation never;
+    return digest_open_file(file, never);
+}
+
+platform::OsResult<FileDigest> calculate_file_hash(std::string_view path_text,
+                                                   Cancellation& cancellation) {
     auto file = platform::open_for_reading(path_text);
     if (!file) {
         return std::unexpected(std::move(file).error());
     }
     // The handle closes as it goes out of scope, on every path, an internal
     // failure included.
-    auto digest = digest_open_file(*file);
+    auto digest = digest_open_file(*file, cancellation);
     platform::close_file(std::move(*file));
     return digest;
+}
+
+platform::OsResult<FileDigest> calculate_file_hash(std::string_view path_text) {
+    Cancellation never;
+    return calculate_file_hash(path_text, never);
 }
 
 }  // namespace driftmoor::digest

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <string_view>
 
+#include "common/cancellation.h"
 #include "digest/sha256.h"
 #include "platform/file.h"
 #include "platform/os_error.h"
@@ -33,11 +34,16 @@ FileDigest hex_encode(const Sha256Digest& digest) noexcept;
 
 // Reads the file at `path_text` from start to end and digests its bytes. The
 // error is the open's or the first failed read's; nothing is retried, and no
-// digest comes from a file that could not be read to its end.
+// digest comes from a file that could not be read to its end. Between reads
+// `cancellation` may end the work with its own error.
+platform::OsResult<FileDigest> calculate_file_hash(std::string_view path_text,
+                                                   Cancellation& cancellation);
 platform::OsResult<FileDigest> calculate_file_hash(std::string_view path_text);
 
 // The same for a file already open, read from its current position to its
 // end; the caller still owns the handle.
+platform::OsResult<FileDigest> digest_open_file(platform::FileHandle& file,
+                                                Cancellation& cancellation);
 platform::OsResult<FileDigest> digest_open_file(platform::FileHandle& file);
 
 }  // namespace driftmoor::digest

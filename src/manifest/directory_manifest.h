@@ -5,6 +5,7 @@
 #include <string_view>
 #include <variant>
 
+#include "common/cancellation.h"
 #include "manifest/manifest_table.h"
 #include "platform/os_error.h"
 
@@ -20,6 +21,8 @@ using ManifestFailure = std::variant<DirectoryMissing, platform::OsError>;
 // call then fails), checks that `dir_path` names something, and walks it. A
 // path that names a file gives an empty table. On failure nothing of the
 // table survives.
+std::expected<ManifestTable, ManifestFailure> calculate_manifest(std::string_view dir_path,
+                                                                 Cancellation& cancellation);
 std::expected<ManifestTable, ManifestFailure> calculate_manifest(std::string_view dir_path);
 
 }  // namespace driftmoor::manifest

@@ -77,22 +77,26 @@ bool read_ahead_passes(const DirectoryEntry& entry) noexcept {
 
 // The digest of an entry that is a regular file, or the error that kept it
 // from being read.
-OsResult<digest::FileDigest> digest_entry(const DirectoryListing& listing, Upcoming& upcoming) {
+OsResult<digest::FileDigest> digest_entry(const DirectoryListing& listing, Upcoming& upcoming,
+                                          Cancellation& cancellation) {
     OsResult<FileHandle> file = upcoming.opened
                                     ? std::move(*upcoming.opened)
                                     : platform::open_entry_for_reading(listing, upcoming.entry);
     if (!file) {
         return std::unexpected(std::move(file).error());
     }
-    auto digest = digest::digest_open_file(*file);
+    auto digest = digest::digest_open_file(*file, cancellation);
     platform::close_file(std::move(*file));
     return digest;
 }
 
 class TreeWalk {
   public:
-    TreeWalk(std::string_view directory_path, ManifestTable& table)
-        : path_(directory_path), table_(table), window_(platform::read_ahead_window()) {}
+    TreeWalk(std::string_view directory_path, ManifestTable& table, Cancellation& cancellation)
+        : path_(directory_path),
+          table_(table),
+          cancellation_(cancellation),
+          window_(platform::read_ahead_window()) {}
 
     OsResult<void> run(DirectoryListing root) {
         enter(std::move(root));
@@ -100,6 +104,9 @@ class TreeWalk {
         // native stack stays flat however deep the tree is. On an early
         // return every listing still open closes as `levels_` goes.
         while (!levels_.empty()) {
+            if (auto go_on = cancellation_.check(); !go_on) {
+                return go_on;
+            }
             auto upcoming = next_upcoming();
             if (!upcoming) {
                 return std::unexpected(std::move(upcoming).error());
@@ -213,7 +220,7 @@ class TreeWalk {
         if (!platform::path_as_unicode(key)) {
             return {};
         }
-        auto digest = digest_entry(listing, upcoming);
+        auto digest = digest_entry(listing, upcoming, cancellation_);
         if (!digest) {
             return leave_out(std::move(digest).error());
         }
@@ -250,9 +257,11 @@ class TreeWalk {
     }
 
     // Leaving a file out is right when the file is at fault, never when the
-    // process ran out of something: then the whole walk fails.
+    // process ran out of something or the work was interrupted: then the
+    // whole walk fails.
     static OsResult<void> leave_out(OsError error) {
-        if (platform::exhausts_resources(error)) {
+        if (platform::exhausts_resources(error) ||
+            platform::error_kind(error) == platform::ErrorKind::OperationInterrupted) {
             return std::unexpected(std::move(error));
         }
         return {};
@@ -260,6 +269,7 @@ class TreeWalk {
 
     std::string path_;  // the text of the directory being listed
     ManifestTable& table_;
+    Cancellation& cancellation_;
     std::vector<Level> levels_;
     std::unordered_set<FileIdentity, IdentityHash> on_descent_;
     // Entries of the deepest directory taken ahead of their turn, in listing
@@ -273,7 +283,8 @@ class TreeWalk {
 
 }  // namespace
 
-OsResult<void> walk_directory(std::string_view directory_path, ManifestTable& table) {
+OsResult<void> walk_directory(std::string_view directory_path, ManifestTable& table,
+                              Cancellation& cancellation) {
     if (!platform::is_directory(directory_path)) {
         return {};
     }
@@ -281,7 +292,7 @@ OsResult<void> walk_directory(std::string_view directory_path, ManifestTable& ta
     if (!root) {
         return std::unexpected(std::move(root).error());
     }
-    return TreeWalk(directory_path, table).run(std::move(*root));
+    return TreeWalk(directory_path, table, cancellation).run(std::move(*root));
 }
 
 }  // namespace driftmoor::manifest

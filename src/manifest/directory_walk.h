@@ -3,6 +3,7 @@
 
 #include <string_view>
 
+#include "common/cancellation.h"
 #include "manifest/manifest_table.h"
 #include "platform/os_error.h"
 
@@ -18,7 +19,9 @@ namespace driftmoor::manifest {
 // regular file (devices, pipes, sockets are never opened) and every path
 // with no Unicode text; but running out of descriptors or memory fails the
 // walk rather than leave a file out. A directory already on the way down
-// (a link to an ancestor) is passed over, so every walk ends.
-platform::OsResult<void> walk_directory(std::string_view directory_path, ManifestTable& table);
+// (a link to an ancestor) is passed over, so every walk ends. Between
+// entries and reads `cancellation` may end the walk with its own error.
+platform::OsResult<void> walk_directory(std::string_view directory_path, ManifestTable& table,
+                                        Cancellation& cancellation);
 
 }  // namespace driftmoor::manifest
