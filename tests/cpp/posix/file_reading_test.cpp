@@ -102,6 +102,24 @@ TEST_F(FileTest, ReadsStopAtBufferSizeAndEndOfInput) {
     EXPECT_EQ(os_code_of(failed.error()), EISDIR);
 }
 
+TEST_F(FileTest, PathsReachTheSystemWholeUpToItsLimit) {
+    // Linux takes paths of up to 4095 bytes (PATH_MAX with the NUL). Repeated
+    // separators reach that length with short names: the longest path it takes
+    // opens the file, and one byte more is refused by the system, not by us.
+    const std::string file = write("plain", "x");
+    const auto path_of_length = [&](std::size_t length) {
+        const std::string directory = dir_.string();
+        return directory + std::string(length - directory.size() - 6, '/') + "/plain";
+    };
+    auto longest = platform::open_for_reading(path_of_length(4095));
+    ASSERT_TRUE(longest.has_value());
+    EXPECT_EQ(read_counts(*longest, 8, 2), (std::vector<std::size_t>{1, 0}));
+
+    const auto too_long = platform::open_for_reading(path_of_length(4096));
+    ASSERT_FALSE(too_long.has_value());
+    EXPECT_EQ(os_code_of(too_long.error()), ENAMETOOLONG);
+}
+
 TEST_F(FileTest, NonBlockingHandleFailsRatherThanWait) {
     // A pipe with a writer and nothing written yet stands for any stream that
     // waits for its next bytes: the read must say so at once. Should it wait
