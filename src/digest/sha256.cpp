@@ -3,6 +3,8 @@
 #include "digest/sha256.h"
 
 #include <atomic>
+#include <bit>
+#include <concepts>
 #include <cstring>
 
 #include "digest/sha256_compress.h"
@@ -25,16 +27,15 @@ constexpr std::array<std::uint32_t, 8> INITIAL_WORDS = {
 // The message length field occupies the last 8 bytes of the final block.
 constexpr std::size_t LENGTH_FIELD_OFFSET = SHA256_BLOCK_SIZE - 8;
 
-void store_be32(std::uint8_t* out, std::uint32_t value) noexcept {
-    for (std::size_t i = 0; i < 4; ++i) {
-        out[i] = static_cast<std::uint8_t>(value >> (24 - 8 * i));
+// Big-endian stores as one swap and one store each: written byte by byte,
+// the eight words of a digest were vectorised into a long shuffle sequence
+// that cost more than the final block's padding.
+template <std::unsigned_integral Word>
+void store_big_endian(std::uint8_t* out, Word value) noexcept {
+    if constexpr (std::endian::native == std::endian::little) {
+        value = std::byteswap(value);
     }
-}
-
-void store_be64(std::uint8_t* out, std::uint64_t value) noexcept {
-    for (std::size_t i = 0; i < 8; ++i) {
-        out[i] = static_cast<std::uint8_t>(value >> (56 - 8 * i));
-    }
+    std::memcpy(out, &value, sizeof value);
 }
 
 }  // namespace
@@ -104,12 +105,12 @@ Sha256Digest sha256_finalize(Sha256State& state) noexcept {
     // Length in bits, modulo 2^64 like block_count itself.
     const std::uint64_t bit_length =
         (state.block_count << 9) | (static_cast<std::uint64_t>(held) << 3);
-    store_be64(block + LENGTH_FIELD_OFFSET, bit_length);
+    store_big_endian(block + LENGTH_FIELD_OFFSET, bit_length);
     compress_blocks(state.words.data(), block, 1);
 
     Sha256Digest digest{};
     for (std::size_t i = 0; i < state.words.size(); ++i) {
-        store_be32(digest.data() + 4 * i, state.words[i]);
+        store_big_endian(digest.data() + 4 * i, state.words[i]);
     }
     return digest;
 }
