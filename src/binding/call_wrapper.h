@@ -3,6 +3,7 @@
 // catches internal failures.
 #pragma once
 
+#include <new>
 #include <optional>
 #include <source_location>
 #include <utility>
@@ -19,13 +20,18 @@ struct BodyEnd {
     std::optional<InternalFailure> internal_failure;
 };
 
-// Runs a body, turning any internal failure that leaves it into a value.
+// Runs a body, turning any internal failure that leaves it into a value. An
+// allocation that failed anywhere in the body is no internal failure: it is
+// the caller's MemoryError. Whatever the body held was released on the way
+// out, so nothing of the call is left.
 template <class Body>
 auto run_body(Body&& body, std::source_location where) noexcept
     -> BodyEnd<typename std::invoke_result_t<Body>::value_type> {
     BodyEnd<typename std::invoke_result_t<Body>::value_type> end;
     try {
         end.outcome.emplace(std::forward<Body>(body)());
+    } catch (const std::bad_alloc&) {
+        end.outcome.emplace(std::unexpected(FailureValue::out_of_memory()));
     } catch (InternalFailure& failure) {
         end.internal_failure.emplace(std::move(failure));
     } catch (...) {

@@ -1,11 +1,17 @@
 #include "binding/conversions.h"
 
+#include <new>
+
 #include "binding/panic.h"
 
 namespace driftmoor::binding {
 
 PyRef created_or_panic(PyObject* new_reference, std::source_location where) {
     if (new_reference == nullptr) {
+        if (PyErr_ExceptionMatches(PyExc_MemoryError)) {
+            PyErr_Clear();
+            throw std::bad_alloc();
+        }
         if (PyErr_Occurred() != nullptr) {
             PyErr_WriteUnraisable(nullptr);
         }

@@ -9,9 +9,11 @@
 namespace driftmoor::binding {
 
 // Takes a new reference that the module needs inside a call. A null means the
-// interpreter could not create the object; that is reported as unraisable and
-// becomes an internal failure ("PyObject pointer is null"), because no body
-// can go on without the object it asked for.
+// interpreter could not create the object. For want of memory that is the
+// caller's MemoryError, like any allocation that fails (std::bad_alloc is
+// thrown, and the call wrapper raises it as MemoryError). Anything else is
+// reported as unraisable and becomes an internal failure ("PyObject pointer
+// is null"), because no body can go on without the object it asked for.
 PyRef created_or_panic(PyObject* new_reference,
                        std::source_location where = std::source_location::current());
 

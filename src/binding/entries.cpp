@@ -4,6 +4,7 @@
 #include "binding/detached.h"
 #include "binding/manifest_conversion.h"
 #include "binding/os_error_conversion.h"
+#include "binding/signal_check.h"
 #include "binding/text_call.h"
 #include "digest/constant_time_equal.h"
 #include "digest/file_digest.h"
@@ -34,7 +35,9 @@ PyObject* calculate_hash_entry(PyObject*, PyObject* const* args, Py_ssize_t narg
     return call_with_texts(
         CALCULATE_HASH, args, nargs, kwnames, [](const auto& texts) -> Outcome<PyRef> {
             const auto& [path] = texts;
-            auto digest = run_detached([&] { return digest::calculate_file_hash(path); });
+            Cancellation cancellation = signal_cancellation();
+            auto digest =
+                run_detached([&] { return digest::calculate_file_hash(path, cancellation); });
             if (!digest) {
                 return std::unexpected(error_to_exception(std::move(digest).error()));
             }
@@ -60,7 +63,9 @@ PyObject* calculate_directory_manifest_entry(PyObject*, PyObject* const* args, P
             // Detached for the whole walk, which touches no Python object:
             // other threads run meanwhile, and a file whose reads depend on
             // one of them cannot stall the process.
-            auto table = run_detached([&] { return manifest::calculate_manifest(dir_path); });
+            Cancellation cancellation = signal_cancellation();
+            auto table =
+                run_detached([&] { return manifest::calculate_manifest(dir_path, cancellation); });
             if (!table) {
                 return std::unexpected(manifest_failure_to_exception(std::move(table).error()));
             }

@@ -17,9 +17,17 @@ FailureValue FailureValue::materialised(PyRef instance) {
     return FailureValue(std::move(instance));
 }
 
+FailureValue FailureValue::out_of_memory() noexcept {
+    return FailureValue(OutOfMemory{});
+}
+
 void FailureValue::restore() && {
     if (auto* instance = std::get_if<PyRef>(&form_)) {
         PyErr_SetRaisedException(instance->release());
+        return;
+    }
+    if (std::holds_alternative<OutOfMemory>(form_)) {
+        PyErr_NoMemory();
         return;
     }
     auto& deferred = std::get<Deferred>(form_);
@@ -30,7 +38,7 @@ void FailureValue::restore() && {
 }
 
 PyObject* FailureValue::materialise() {
-    if (std::holds_alternative<Deferred>(form_)) {
+    if (!std::holds_alternative<PyRef>(form_)) {
         std::move(*this).restore();
         form_ = PyRef::steal(PyErr_GetRaisedException());
     }

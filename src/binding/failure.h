@@ -28,6 +28,9 @@ class FailureValue {
     static FailureValue with_message(PyObject* exception_class, std::string message);
     // An exception instance that already exists.
     static FailureValue materialised(PyRef instance);
+    // MemoryError, for an allocation that failed. Allocates nothing itself:
+    // the interpreter keeps MemoryError instances ready for this.
+    static FailureValue out_of_memory() noexcept;
 
     FailureValue(FailureValue&&) noexcept = default;
     FailureValue& operator=(FailureValue&&) noexcept = default;
@@ -44,9 +47,11 @@ class FailureValue {
         PyObject* exception_class;  // borrowed, lives for the process
         ArgumentProducer produce_argument;
     };
-    explicit FailureValue(std::variant<Deferred, PyRef> form) noexcept : form_(std::move(form)) {}
+    struct OutOfMemory {};
+    explicit FailureValue(std::variant<Deferred, PyRef, OutOfMemory> form) noexcept
+        : form_(std::move(form)) {}
 
-    std::variant<Deferred, PyRef> form_;
+    std::variant<Deferred, PyRef, OutOfMemory> form_;
 };
 
 // Takes the interpreter's current exception after an interpreter call reported

@@ -58,6 +58,13 @@ FailureValue error_to_exception(platform::OsError error) {
             return std::move(*wrapped).take();
         }
     }
+    // A signal interrupted a wait in the kernel: the call ends with what the
+    // signal's handler raised (KeyboardInterrupt for Ctrl-C), and only if it
+    // raised nothing with the interruption itself. Nothing is retried.
+    if (platform::error_kind(error) == platform::ErrorKind::OperationInterrupted &&
+        PyErr_CheckSignals() < 0) {
+        return fetch();
+    }
     PyObject* exception_class =
         python_exception_class(platform::kind_exception_class(platform::error_kind(error)));
     return FailureValue::deferred(exception_class, [error = std::move(error)] {
