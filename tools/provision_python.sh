@@ -8,6 +8,13 @@
 #   3. a private copy unpacked from Debian's unstable suite into
 #      $DRIFTMOOR_CACHE (default: .cache/ in the checkout, ignored by git).
 #
+# With --debug, the same for the debug build of the interpreter (Py_DEBUG,
+# Debian's python3.14-dbg, run as python3.14d): python3.14d on PATH, or a
+# private copy of its own in $DRIFTMOOR_CACHE/python3.14d, unpacked beside
+# the release packages of the same version, whose headers it shares.
+#
+# Usage: tools/provision_python.sh [--debug]
+#
 # Why the private copy works the way it does: Debian's stable releases stop at
 # 3.13, and unstable's python3.14 is built against a newer glibc. Installing
 # those packages system-wide would upgrade libc6 and remove libssl3, so we only
@@ -18,23 +25,52 @@
 # installed from Debian when missing.
 set -euo pipefail
 
+debug=0
+case ${1:-} in
+  --debug) debug=1 ;;
+  "") ;;
+  *)
+    echo "usage: tools/provision_python.sh [--debug]" >&2
+    exit 2
+    ;;
+esac
+
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cache=${DRIFTMOOR_CACHE:-$here/.cache}
-root=$cache/python3.14/root
-interpreter=$root/usr/bin/python3.14
+# The loader's path is written into the interpreter, so it must not run
+# through a link (.cache may be one, into another checkout's cache).
+mkdir -p "$cache"
+cache=$(cd "$cache" && pwd -P)
+if [ $debug = 1 ]; then
+  # CMake's FindPython takes the ABI from the first "python3.14..." in the
+  # include folder's path, so this folder must be named for the debug ABI.
+  flavour=python3.14d
+  candidates=("$(command -v python3.14d || true)")
+  interpreter_name=python3.14d
+  flavour_packages=(python3.14-dbg libpython3.14-dbg)
+else
+  flavour=python3.14
+  candidates=("${PYTHON:-}" "$(command -v python3.14 || true)")
+  interpreter_name=python3.14
+  flavour_packages=()
+fi
+root=$cache/$flavour/root
+interpreter=$root/usr/bin/$interpreter_name
 
 log() { printf 'provision_python: %s\n' "$*" >&2; }
 
-# A usable interpreter reports 3.14 and has Python.h where sysconfig says.
+# A usable interpreter reports 3.14 and has Python.h where sysconfig says;
+# a debug one also keeps the total reference count.
 usable() {
-  "$1" - <<'PY' >/dev/null 2>&1
+  "$1" - $debug <<'PY' >/dev/null 2>&1
 import os, sys, sysconfig
 assert sys.version_info[:2] == (3, 14)
 assert os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h"))
+assert hasattr(sys, "gettotalrefcount") == (sys.argv[1] == "1")
 PY
 }
 
-for candidate in "${PYTHON:-}" "$(command -v python3.14 || true)"; do
+for candidate in "${candidates[@]}"; do
   if [ -n "$candidate" ] && usable "$candidate"; then
     command -v "$candidate"
     exit 0
@@ -43,14 +79,14 @@ done
 
 # A finished private copy is marked by a stamp written as the very last step,
 # so an interrupted run is redone rather than half-trusted.
-if [ -f "$cache/python3.14/.complete" ] && usable "$interpreter"; then
+if [ -f "$cache/$flavour/.complete" ] && usable "$interpreter"; then
   echo "$interpreter"
   exit 0
 fi
 
-log "provisioning a private CPython 3.14 into $cache/python3.14"
-rm -rf "$cache/python3.14"
-work=$cache/python3.14/apt
+log "provisioning a private $flavour into $cache/$flavour"
+rm -rf "${cache:?}/$flavour"
+work=$cache/$flavour/apt
 mkdir -p "$work/lists/partial" "$work/cache/archives/partial" "$work/debs" "$root"
 
 # The archive URI of the system's own Debian sources: the deb822 form
@@ -90,6 +126,7 @@ packages=(
   # The interpreter's run-time libraries, in the versions it was built against.
   libc6 zlib1g libexpat1 libssl3t64 libzstd1 libuuid1 libtinfo6 libsqlite3-0
   libreadline8t64 libncursesw6 liblzma5 libffi8 libdb5.3t64 libbz2-1.0
+  "${flavour_packages[@]}"
 )
 (cd "$work/debs" && apt-get "${apt_private[@]}" download "${packages[@]}" >&2)
 for deb in "$work/debs"/*.deb; do
@@ -110,6 +147,6 @@ patchelf --set-interpreter "$root/usr/lib/x86_64-linux-gnu/ld-linux-x86-64.so.2"
 
 usable "$interpreter" || { log "the unpacked interpreter does not start"; exit 1; }
 rm -rf "$work"
-touch "$cache/python3.14/.complete"
+touch "$cache/$flavour/.complete"
 log "done: $("$interpreter" -VV | head -n 1)"
 echo "$interpreter"
