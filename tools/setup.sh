@@ -6,24 +6,29 @@
 #   - the CMake build in build/release (and build/asan with --asan),
 #   - with --windows, the Windows cross build in build/windows, whose unit
 #     tests run under wine, and the tools for it,
+#   - with --debug, Debian's debug interpreter (python3.14d, provisioned the
+#     same way), a virtual environment of it in build/debug/venv and the
+#     module built against it in build/debug,
 #   - .venv made to import driftmoor from build/release and the command's
 #     package, driftmoor_cli, from python/.
 # Every step checks first and does nothing when its result already exists, so
 # running it again is fast.
 #
-# Usage: tools/setup.sh [--asan] [--windows]
+# Usage: tools/setup.sh [--asan] [--windows] [--debug]
 set -euo pipefail
 
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$top"
 want_asan=0
 want_windows=0
+want_debug=0
 for argument in "$@"; do
   case $argument in
     --asan) want_asan=1 ;;
     --windows) want_windows=1 ;;
+    --debug) want_debug=1 ;;
     *)
-      echo "usage: tools/setup.sh [--asan] [--windows]" >&2
+      echo "usage: tools/setup.sh [--asan] [--windows] [--debug]" >&2
       exit 2
       ;;
   esac
@@ -51,32 +56,52 @@ if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive apt-get -q install -y --no-install-recommends "${missing[@]}" >&2
 fi
 
-# --- Interpreter and virtual environment -----------------------------------
-python=$(tools/provision_python.sh)
-venv_python=$top/.venv/bin/python
-if ! "$venv_python" -c 'import sys; assert sys.version_info[:2] == (3, 14)' 2>/dev/null; then
-  log "creating .venv with $python"
-  rm -rf .venv
-  "$python" -m venv --without-pip .venv
-  # A Debian interpreter unpacked outside / looks for its bundled pip wheel in
-  # the absolute /usr/share/python-wheels, so ensurepip fails there; install
-  # the wheel that came with it directly instead.
-  prefix=$("$python" -c 'import sys; print(sys.prefix)')
-  wheel=$(ls "$prefix"/share/python-wheels/pip-*.whl 2>/dev/null | head -n 1 || true)
-  if [ -n "$wheel" ]; then
-    "$venv_python" "$wheel/pip" install -q --no-index "$wheel" >&2
-  else
-    "$venv_python" -m ensurepip -q >&2
+# --- Interpreters and virtual environments ----------------------------------
+# A virtual environment of the interpreter, remade when it is of another
+# version or kind (debug or not), with requirements-dev.txt installed.
+provide_venv() { # directory, interpreter
+  local dir=$1 python=$2
+  # A debug interpreter shows every warning by default, pip's own included.
+  local -x PYTHONWARNINGS=ignore
+  local kind='import sys; print(sys.version_info[:2], hasattr(sys, "gettotalrefcount"))'
+  if [ "$("$dir/bin/python" -c "$kind" 2>/dev/null)" != "$("$python" -c "$kind")" ]; then
+    log "creating $dir with $python"
+    rm -rf "$dir"
+    "$python" -m venv --without-pip "$dir"
+    # A Debian interpreter unpacked outside / looks for its bundled pip wheel
+    # in the absolute /usr/share/python-wheels, so ensurepip fails there;
+    # install the wheel that came with it directly instead.
+    local prefix wheel
+    prefix=$("$python" -c 'import sys; print(sys.prefix)')
+    wheel=$(ls "$prefix"/share/python-wheels/pip-*.whl 2>/dev/null | head -n 1 || true)
+    if [ -n "$wheel" ]; then
+      "$dir/bin/python" "$wheel/pip" install -q --no-index "$wheel" >&2
+    else
+      "$dir/bin/python" -m ensurepip -q >&2
+    fi
   fi
-fi
 
-# The requirements are reinstalled only when the file changed.
-stamp=.venv/.requirements-dev.sha256
-if ! sha256sum --status -c "$stamp" 2>/dev/null; then
-  log "installing requirements-dev.txt into .venv"
-  "$venv_python" -m pip install -q --disable-pip-version-check -r requirements-dev.txt >&2
-  sha256sum requirements-dev.txt >"$stamp"
-fi
+  # The requirements are reinstalled only when the file changed.
+  local stamp=$dir/.requirements-dev.sha256
+  if ! sha256sum --status -c "$stamp" 2>/dev/null; then
+    log "installing requirements-dev.txt into $dir"
+    "$dir/bin/python" -m pip install -q --disable-pip-version-check -r requirements-dev.txt >&2
+    sha256sum requirements-dev.txt >"$stamp"
+  fi
+}
+
+# The environment imports the module straight from a build, so every rebuild
+# is what `import driftmoor` gets, with no install step in between; likewise
+# the command's package from python/, so every edit is what runs.
+import_from_build() { # venv directory, build directory
+  local site
+  site=$("$1/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')
+  printf '%s\n' "$top/$2/python" "$top/python" >"$site/driftmoor-build.pth"
+}
+
+python=$(tools/provision_python.sh)
+provide_venv .venv "$python"
+venv_python=$top/.venv/bin/python
 
 # --- Builds -----------------------------------------------------------------
 export PATH=$top/.venv/bin:$PATH
@@ -106,9 +131,14 @@ if [ $want_windows = 1 ]; then
   configure_and_build build/windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
     -DCMAKE_BUILD_TYPE=Release -DDRIFTMOOR_WINDOWS_LINK_CHECK_PYTHON_INCLUDE_DIR="$python_include"
 fi
-
-# .venv imports the module straight from the release build, so every rebuild
-# is what `import driftmoor` gets, with no install step in between; likewise
-# the command's package from python/, so every edit is what runs.
-site=$("$venv_python" -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')
-printf '%s\n' "$top/build/release/python" "$top/python" >"$site/driftmoor-build.pth"
+if [ $want_debug = 1 ]; then
+  # The debug interpreter loads only modules built for its own ABI, and its
+  # tests need a site-packages of its own; a Debug build keeps the asserts of
+  # the interpreter's inline functions.
+  debug_python=$(tools/provision_python.sh --debug)
+  provide_venv build/debug/venv "$debug_python"
+  configure_and_build build/debug -DPython_EXECUTABLE="$top/build/debug/venv/bin/python" \
+    -DCMAKE_BUILD_TYPE=Debug
+  import_from_build build/debug/venv build/debug
+fi
+import_from_build .venv build/release
