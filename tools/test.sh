@@ -1,19 +1,22 @@
 #!/usr/bin/env bash
-# Sets everything up (tools/setup.sh --asan --windows), then runs every test:
+# Sets everything up (tools/setup.sh --asan --windows --debug), then runs
+# every test:
 #   1. the formatting check of the C++ sources,
 #   2. the C++ unit tests, in the release and the sanitized build,
 #   3. the Python tests against the release build of the module,
 #   4. the Python tests again against the AddressSanitizer+UBSan build,
-#   5. the Windows build's imports and exports (tools/check_windows_binaries.sh),
-#   6. the C++ unit tests of the Windows build, under wine,
-#   7. the Windows build of the core against the Linux one, on one tree
+#   5. the Python tests again under the debug interpreter, against the module
+#      built for it, with the reference-leak check that only runs there,
+#   6. the Windows build's imports and exports (tools/check_windows_binaries.sh),
+#   7. the C++ unit tests of the Windows build, under wine,
+#   8. the Windows build of the core against the Linux one, on one tree
 #      (tests/windows, pytest), under wine.
 # Exits non-zero on the first failure. Extra arguments go to pytest.
 set -euo pipefail
 
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$top"
-tools/setup.sh --asan --windows
+tools/setup.sh --asan --windows --debug
 export PATH=$top/.venv/bin:$PATH
 
 step() { printf '\n=== %s\n' "$*"; }
@@ -59,6 +62,21 @@ run_checked env \
   PYTHONMALLOC=malloc \
   PYTHONPATH="$top/build/asan/python" DRIFTMOOR_MODULE_DIR="$top/build/asan/python" \
   DRIFTMOOR_SANITIZED=1 python -m pytest tests/python "$@"
+
+step "Python tests (debug interpreter, with the reference-leak check)"
+# The leak check counts references with sys.gettotalrefcount, and skips
+# itself without it. A module compiled without Py_DEBUG still loads into
+# the debug interpreter but counts none of its own references, so the counts
+# would mislead: it must call the debug build's counting function.
+debug_python=$top/build/debug/venv/bin/python
+"$debug_python" -c 'import sys; sys.gettotalrefcount()'
+for module in build/debug/python/*.so; do
+  if ! nm -D --undefined-only "$module" | grep -w _Py_INCREF_IncRefTotal >/dev/null; then
+    echo "$module is not a Py_DEBUG build (no _Py_INCREF_IncRefTotal)" >&2
+    exit 1
+  fi
+done
+DRIFTMOOR_MODULE_DIR=$top/build/debug/python "$debug_python" -m pytest tests/python "$@"
 
 step "Windows build: DLL imports and the module's exports"
 tools/check_windows_binaries.sh build/windows
