@@ -1,8 +1,10 @@
 // The module's root: its definition, its method table and PyInit_driftmoor,
 // the library's only exported symbol.
 
+#include "binding/call_wrapper.h"
 #include "binding/entries.h"
 #include "binding/module_functions.h"
+#include "binding/signal_check.h"
 
 namespace {
 
@@ -24,7 +26,10 @@ PyMethodDef method_entries[] = {
 };
 
 int exec_driftmoor(PyObject* module) {
-    return exec_module_functions(module, method_entries);
+    if (exec_module_functions(module, method_entries) < 0) {
+        return -1;
+    }
+    return exec_wrapper([] { return find_main_thread(); });
 }
 
 PyModuleDef_Slot module_slots[] = {

@@ -1,9 +1,8 @@
 #include "binding/signal_check.h"
 
+#include <atomic>
 #include <memory>
 
-#include "binding/conversions.h"
-#include "binding/once.h"
 #include "binding/os_error_conversion.h"
 
 namespace driftmoor::binding {
@@ -15,24 +14,16 @@ namespace {
 // measurable.
 constexpr std::uint32_t SIGNAL_CHECK_INTERVAL_MILLISECONDS = 20;
 
-OnceObject main_thread_ident;
-
 // The identity of the thread that Python calls its main one, which is the
-// one its signal handlers run on. Taken once: after a fork from another
-// thread the child's main thread differs, and calls there are simply not
-// stopped by signals.
-unsigned long main_thread() {
-    PyObject* ident = main_thread_ident.get([] {
-        PyRef threading = created_or_panic(PyImport_ImportModule("threading"));
-        PyRef main = created_or_panic(PyObject_CallMethod(threading.get(), "main_thread", nullptr));
-        return created_or_panic(PyObject_GetAttrString(main.get(), "ident")).release();
-    });
-    return PyLong_AsUnsignedLong(ident);
-}
+// one its signal handlers run on; 0 until the module has found it. Found
+// once: after a fork from another thread the child's main thread differs,
+// and calls there are simply not stopped by signals.
+std::atomic<unsigned long> main_thread_ident = 0;
 
 bool runs_signal_handlers() {
-    return PyInterpreterState_Get() == PyInterpreterState_Main() &&
-           PyThread_get_thread_ident() == main_thread();
+    const unsigned long main = main_thread_ident.load(std::memory_order_relaxed);
+    return main != 0 && PyThread_get_thread_ident() == main &&
+           PyInterpreterState_Get() == PyInterpreterState_Main();
 }
 
 // Attached for as long as it lives, from a detached thread that has a thread
@@ -60,6 +51,30 @@ std::optional<platform::OsError> run_signal_handlers(void*) {
 }
 
 }  // namespace
+
+Outcome<void> find_main_thread() {
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+        return {};
+    }
+    auto threading = checked(PyImport_ImportModule("threading"));
+    if (!threading) {
+        return std::unexpected(std::move(threading).error());
+    }
+    auto main = checked(PyObject_CallMethod(threading->get(), "main_thread", nullptr));
+    if (!main) {
+        return std::unexpected(std::move(main).error());
+    }
+    auto ident = checked(PyObject_GetAttrString(main->get(), "ident"));
+    if (!ident) {
+        return std::unexpected(std::move(ident).error());
+    }
+    const unsigned long value = PyLong_AsUnsignedLong(ident->get());
+    if (value == static_cast<unsigned long>(-1) && PyErr_Occurred() != nullptr) {
+        return std::unexpected(fetch());
+    }
+    main_thread_ident.store(value, std::memory_order_relaxed);
+    return {};
+}
 
 Cancellation signal_cancellation() {
     if (!runs_signal_handlers()) {

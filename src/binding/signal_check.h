@@ -4,9 +4,14 @@
 // otherwise leave Ctrl-C waiting until it ends.
 #pragma once
 
+#include "binding/failure.h"
 #include "common/cancellation.h"
 
 namespace driftmoor::binding {
+
+// Finds the thread that runs signal handlers; part of the module's exec
+// step, so that no call has to import anything to know it.
+Outcome<void> find_main_thread();
 
 // The cancellation for work about to run detached on the calling thread
 // (called attached). On the thread that runs signal handlers, the work
