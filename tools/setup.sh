@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Brings a checkout to the state that the main job and the tests need:
 #   - a CPython 3.14 with headers (tools/provision_python.sh),
-#   - Debian packages the C++ tests need (GoogleTest),
+#   - Debian packages the tests need (GoogleTest, valgrind),
 #   - .venv/ with the development requirements,
 #   - the CMake build in build/release (and build/asan with --asan),
 #   - with --windows, the Windows cross build in build/windows, whose unit
@@ -37,11 +37,12 @@ done
 log() { printf 'setup: %s\n' "$*" >&2; }
 
 # --- Debian packages -------------------------------------------------------
-# GoogleTest is only needed for the C++ unit tests; the packaged build of the
-# module (pip install .) does not use it. Likewise the Windows packages, only
+# GoogleTest is only needed for the C++ unit tests, and valgrind for the
+# constant-time check of compare_hashes; the packaged build of the module
+# (pip install .) uses neither. Likewise the Windows packages, only
 # for the tests: the MinGW-w64 cross compiler (its POSIX-threads flavour),
 # GoogleTest's sources to build for Windows, and wine to run the result.
-packages=(libgtest-dev)
+packages=(libgtest-dev valgrind)
 if [ $want_windows = 1 ]; then
   packages+=(g++-mingw-w64-x86-64-posix googletest wine64)
 fi
