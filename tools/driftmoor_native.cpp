@@ -65,8 +65,8 @@ int print_manifest(std::string_view dir_path) {
     }
     std::vector<std::pair<std::string, driftmoor::digest::FileDigest>> lines;
     lines.reserve(table->size());
-    table->drain([&](std::string&& key, const driftmoor::digest::FileDigest& digest) {
-        lines.emplace_back(std::move(key), digest);
+    table->drain([&](std::string_view key, const driftmoor::digest::FileDigest& digest) {
+        lines.emplace_back(key, digest);
         return true;
     });
     // Keys are unique, so the key alone orders the lines.

@@ -8,7 +8,7 @@
 namespace driftmoor::binding {
 
 // A new dict of str key text to str digest, filled in the table's slot order,
-// which consumes the table: each key text is released once its str exists.
+// which consumes the table: its storage is released as the dict fills.
 // If the dict refuses an item, the interpreter's exception is the failure and
 // the rest of the table and the partly filled dict are released. A str or the
 // dict that cannot be created at all is an internal failure.

@@ -1,6 +1,8 @@
 #include "manifest/manifest_table.h"
 
 #include <cstdint>
+#include <memory>
+#include <new>
 #include <span>
 
 #include "manifest/hash_seed.h"
@@ -31,24 +33,23 @@ std::uint64_t ManifestTable::hash_of(std::string_view key) const noexcept {
     return hasher.finish();
 }
 
-void ManifestTable::insert(std::string key, const digest::FileDigest& digest) {
+void ManifestTable::insert(std::string_view key, const digest::FileDigest& digest) {
     // Grown while fewer than a quarter of the slots are free, so probes stay
     // short and always reach an empty slot.
-    if (4 * (entries_.size() + 1) > 3 * slots_.size()) {
+    if (4 * (size_ + 1) > 3 * slots_.size()) {
         grow();
     }
     const std::uint64_t hash = hash_of(key);
     const std::size_t mask = slots_.size() - 1;
     for (std::size_t slot = home_slot(hash, slots_.size());; slot = (slot + 1) & mask) {
-        const std::size_t occupant = slots_[slot];
-        if (occupant == EMPTY) {
-            entries_.push_back({std::move(key), digest, hash});
-            slots_[slot] = entries_.size();
+        ManifestRecord*& occupant = slots_[slot];
+        if (occupant == nullptr) {
+            occupant = &records_.append(hash, key, digest);
+            ++size_;
             return;
         }
-        Entry& entry = entries_[occupant - 1];
-        if (entry.hash == hash && entry.key == key) {
-            entry.digest = digest;
+        if (occupant->hash == hash && occupant->key() == key) {
+            occupant->digest = digest;
             return;
         }
     }
@@ -56,21 +57,45 @@ void ManifestTable::insert(std::string key, const digest::FileDigest& digest) {
 
 void ManifestTable::grow() {
     const std::size_t slot_count = slots_.empty() ? FIRST_SLOT_COUNT : 2 * slots_.size();
-    std::vector<std::size_t> slots(slot_count, EMPTY);
+    const std::size_t bytes = slot_count * sizeof(ManifestRecord*);
+    platform::MemoryBlock slot_block(bytes, bytes > RecordArena::LARGEST_HEAP_BLOCK_SIZE
+                                                ? platform::MemorySource::Pages
+                                                : platform::MemorySource::Heap);
+    auto* const first = reinterpret_cast<ManifestRecord**>(slot_block.data());
+    std::uninitialized_fill_n(first, slot_count, nullptr);
+    const std::span<ManifestRecord*> slots(std::launder(first), slot_count);
     const std::size_t mask = slot_count - 1;
-    for (std::size_t position = 0; position < entries_.size(); ++position) {
-        std::size_t slot = home_slot(entries_[position].hash, slot_count);
-        while (slots[slot] != EMPTY) {
+    for (ManifestRecord* record : slots_) {
+        if (record == nullptr) {
+            continue;
+        }
+        std::size_t slot = home_slot(record->hash, slot_count);
+        while (slots[slot] != nullptr) {
             slot = (slot + 1) & mask;
         }
-        slots[slot] = position + 1;
+        slots[slot] = record;
     }
-    slots_ = std::move(slots);
+    slot_block_ = std::move(slot_block);
+    slots_ = slots;
 }
 
-void ManifestTable::release_storage() noexcept {
-    std::vector<Entry>().swap(entries_);
-    std::vector<std::size_t>().swap(slots_);
+RecordArena ManifestTable::in_slot_order() {
+    // Taken out first, so that the table is empty whatever happens below, and
+    // its storage is released on the way out however this ends.
+    const RecordArena arrived = std::exchange(records_, RecordArena());
+    const platform::MemoryBlock slot_block = std::exchange(slot_block_, {});
+    const std::span<ManifestRecord*> slots = std::exchange(slots_, {});
+    size_ = 0;
+    // Copied rather than visited where they lie: in slot order the records
+    // can be released block by block as the visits pass them; in arrival
+    // order no block would be done with before the last visits.
+    RecordArena ordered(RecordArena::Placement::PagesOnly);
+    for (const ManifestRecord* record : slots) {
+        if (record != nullptr) {
+            ordered.append(record->hash, record->key(), record->digest);
+        }
+    }
+    return ordered;
 }
 
 }  // namespace driftmoor::manifest

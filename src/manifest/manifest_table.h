@@ -3,13 +3,14 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <string>
+#include <span>
 #include <string_view>
 #include <utility>
-#include <vector>
 
 #include "digest/file_digest.h"
+#include "manifest/record_arena.h"
 #include "manifest/siphash13.h"
+#include "platform/memory_block.h"
 
 namespace driftmoor::manifest {
 
@@ -19,7 +20,8 @@ namespace driftmoor::manifest {
 // names files can predict where they land; the order in which entries are
 // handed out follows those positions and is promised to no one.
 //
-// Owns every key text and digest in it. Belongs to one call on one thread.
+// Owns a copy of every key text and digest in it. Belongs to one call on one
+// thread.
 class ManifestTable {
   public:
     // An empty table; no storage is allocated before the first insertion.
@@ -27,50 +29,77 @@ class ManifestTable {
     // An empty table keyed from the calling thread's seed.
     static ManifestTable create() noexcept;
 
-    ManifestTable(ManifestTable&&) noexcept = default;
-    ManifestTable& operator=(ManifestTable&&) noexcept = default;
+    // The table moved from is left empty.
+    ManifestTable(ManifestTable&& other) noexcept
+        : hashing_key_(other.hashing_key_),
+          records_(std::exchange(other.records_, RecordArena())),
+          slot_block_(std::exchange(other.slot_block_, {})),
+          slots_(std::exchange(other.slots_, {})),
+          size_(std::exchange(other.size_, 0)) {}
+    ManifestTable& operator=(ManifestTable&& other) noexcept {
+        ManifestTable(std::move(other)).swap(*this);
+        return *this;
+    }
 
-    // Adds the pair; for a key already present, the stored key stays and
-    // only its digest is replaced.
-    void insert(std::string key, const digest::FileDigest& digest);
+    // Adds a copy of the pair; for a key already present, the stored key
+    // stays and only its digest is replaced.
+    void insert(std::string_view key, const digest::FileDigest& digest);
 
-    std::size_t size() const noexcept { return entries_.size(); }
+    std::size_t size() const noexcept { return size_; }
     SipKey hashing_key() const noexcept { return hashing_key_; }
     std::uint64_t hash_of(std::string_view key) const noexcept;
 
-    // Hands every entry to `visit(std::string&& key, const FileDigest&)` in
-    // slot order, the key given up to it; a visit that returns false stops
-    // the rest. Either way the table ends empty, its storage released.
+    // Hands every entry to `visit(std::string_view key, const FileDigest&)`
+    // in slot order, each key valid only during its visit; a visit that
+    // returns false stops the rest. The table is empty from the start, and
+    // its storage released by the end, however the visits end.
+    //
+    // A table that outgrew the heap is first copied out in slot order (for
+    // that moment it takes twice its size, before anything is built from
+    // it), so that its pages go back to the system block by block as the
+    // visits pass them: whatever the visits build grows while the table
+    // shrinks, and a large tree's table and its result never peak together.
+    // A table on the heap alone is visited where it lies.
     template <class Visitor>
     void drain(Visitor&& visit) {
-        for (const std::size_t slot : slots_) {
-            if (slot == EMPTY) {
-                continue;
-            }
-            Entry& entry = entries_[slot - 1];
-            if (!visit(std::move(entry.key), std::as_const(entry.digest))) {
-                break;
+        const auto visit_record = [&](const ManifestRecord& record) {
+            return visit(record.key(), std::as_const(record.digest));
+        };
+        if (records_.holds_pages()) {
+            in_slot_order().consume(visit_record);
+            return;
+        }
+        const ManifestTable taken = std::move(*this);
+        for (const ManifestRecord* record : taken.slots_) {
+            if (record != nullptr && !visit_record(*record)) {
+                return;
             }
         }
-        release_storage();
+    }
+
+    void swap(ManifestTable& other) noexcept {
+        std::swap(hashing_key_, other.hashing_key_);
+        std::swap(records_, other.records_);
+        slot_block_.swap(other.slot_block_);
+        std::swap(slots_, other.slots_);
+        std::swap(size_, other.size_);
     }
 
   private:
-    struct Entry {
-        std::string key;
-        digest::FileDigest digest;
-        std::uint64_t hash;
-    };
-    static constexpr std::size_t EMPTY = 0;
-
     void grow();
-    void release_storage() noexcept;
+    // Empties the table into a new arena that holds its records in slot
+    // order, releasing the table's own storage before it returns.
+    RecordArena in_slot_order();
 
     SipKey hashing_key_;
-    // Entries in insertion order; `slots_` is the open-addressed index, a
-    // power of two in size, holding 1 + the entry's position or EMPTY.
-    std::vector<Entry> entries_;
-    std::vector<std::size_t> slots_;
+    // Records in insertion order; `slots_` is the open-addressed index, a
+    // power of two in size, each slot empty (null) or pointing at a record.
+    // The index lies in a block of its own, from mapped pages once it is
+    // larger than a heap block, so that each one outgrown leaves the process.
+    RecordArena records_;
+    platform::MemoryBlock slot_block_;
+    std::span<ManifestRecord*> slots_;
+    std::size_t size_ = 0;
 };
 
 }  // namespace driftmoor::manifest

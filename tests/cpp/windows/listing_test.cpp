@@ -70,8 +70,8 @@ class ListingTest : public testing_support::TemporaryDirectoryTest {
         EXPECT_TRUE(table.has_value()) << dir_path;
         std::map<std::string, std::string> keys;
         if (table) {
-            table->drain([&](std::string&& key, const digest::FileDigest& digest) {
-                keys.emplace(std::move(key), std::string(digest.text()));
+            table->drain([&](std::string_view key, const digest::FileDigest& digest) {
+                keys.emplace(key, digest.text());
                 return true;
             });
         }
