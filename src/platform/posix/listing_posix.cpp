@@ -15,6 +15,7 @@
 #include <charconv>
 #include <cstddef>
 #include <cstring>
+#include <optional>
 #include <utility>
 
 #include "platform/listing.h"
@@ -54,8 +55,7 @@ bool is_dot_or_dot_dot(std::string_view name) noexcept {
 
 // The open directory and the records fetched from it but not delivered.
 struct DirectoryListing::State {
-    State(int descriptor, bool names_only_ours) noexcept
-        : descriptor(descriptor), names_only_ours(names_only_ours) {}
+    explicit State(int descriptor) noexcept : descriptor(descriptor) {}
     State(const State&) = delete;
     State& operator=(const State&) = delete;
     ~State() {
@@ -68,7 +68,13 @@ struct DirectoryListing::State {
     // True when nobody but this process's own user (and the superuser) can
     // add, remove or rename the directory's entries, so what the listing
     // recorded as a regular file is still one when it is opened by name.
-    bool names_only_ours;
+    bool names_only_ours = false;
+    // What that was worked out from, handed down to the directories below:
+    // the process's effective user, the directory's device, and whether that
+    // device holds a local file system (unknown until it was asked).
+    uid_t effective_user = 0;
+    dev_t device = 0;
+    std::optional<bool> local_file_system;
     // `filled` bytes of `buffer` hold records, of which the first `position`
     // are delivered. Allocated at the first fetch.
     std::unique_ptr<std::byte[]> buffer;
@@ -102,15 +108,30 @@ bool is_local_file_system(int descriptor) noexcept {
     }
 }
 
-bool names_only_ours(int descriptor, const struct stat& status) noexcept {
-    return status.st_uid == ::geteuid() && (status.st_mode & (S_IWGRP | S_IWOTH)) == 0 &&
-           is_local_file_system(descriptor);
+// Works out who may change the directory's names. A directory below
+// another on the same device shares its file system and user, so only the
+// first directory of each device asks for them.
+void judge_names(DirectoryListing::State& state, const struct stat& status,
+                 const DirectoryListing::State* parent) noexcept {
+    state.effective_user = parent != nullptr ? parent->effective_user : ::geteuid();
+    state.device = status.st_dev;
+    if (parent != nullptr && parent->device == status.st_dev) {
+        state.local_file_system = parent->local_file_system;
+    }
+    if (status.st_uid != state.effective_user || (status.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        return;
+    }
+    if (!state.local_file_system) {
+        state.local_file_system = is_local_file_system(state.descriptor);
+    }
+    state.names_only_ours = *state.local_file_system;
 }
 
 // The listing of a directory just opened, or the failure of that open. The
 // identity comes from the open descriptor itself, so it names the directory
-// that is listed even if the path has changed meanwhile.
-OsResult<DirectoryListing> listing_of(int descriptor) {
+// that is listed even if the path has changed meanwhile. `parent` is the
+// listing it was found in, if any.
+OsResult<DirectoryListing> listing_of(int descriptor, const DirectoryListing::State* parent) {
     if (descriptor < 0) {
         return std::unexpected(OsError::from_os_code(errno));
     }
@@ -120,9 +141,9 @@ OsResult<DirectoryListing> listing_of(int descriptor) {
     if (::fstat(descriptor, &status) != 0) {
         return std::unexpected(OsError::from_os_code(errno));
     }
-    DirectoryListing::OwnedState state(
-        new DirectoryListing::State(descriptor, names_only_ours(descriptor, status)));
+    DirectoryListing::OwnedState state(new DirectoryListing::State(descriptor));
     directory.release();
+    judge_names(*state, status, parent);
     return DirectoryListing(std::move(state), metadata_from_stat(status).identity);
 }
 
@@ -172,13 +193,13 @@ OsResult<DirectoryListing> open_listing(std::string_view path_text) {
     if (!path) {
         return std::unexpected(std::move(path).error());
     }
-    return listing_of(::open(path->c_str(), LISTING_OPEN_FLAGS));
+    return listing_of(::open(path->c_str(), LISTING_OPEN_FLAGS), nullptr);
 }
 
 OsResult<DirectoryListing> open_entry_listing(const DirectoryListing& listing,
                                               const DirectoryEntry& entry) {
-    return listing_of(
-        ::openat(listing.state()->descriptor, entry.name.c_str(), LISTING_OPEN_FLAGS));
+    return listing_of(::openat(listing.state()->descriptor, entry.name.c_str(), LISTING_OPEN_FLAGS),
+                      listing.state());
 }
 
 OsResult<std::optional<DirectoryEntry>> next_entry(DirectoryListing& listing) {
