@@ -16,4 +16,4 @@ if [ $# -eq 0 ]; then
   cd "$top"
   set -- src
 fi
-exec "$top/.venv/bin/python" -m driftmoor_cli manifest "$@"
+exec "$top/.venv/bin/driftmoor" manifest "$@"

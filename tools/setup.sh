@@ -10,7 +10,7 @@
 #     same way), a virtual environment of it in build/debug/venv and the
 #     module built against it in build/debug,
 #   - .venv made to import driftmoor from build/release and the command's
-#     package, driftmoor_cli, from python/.
+#     package, driftmoor_cli, from python/, and the command .venv/bin/driftmoor.
 # Every step checks first and does nothing when its result already exists, so
 # running it again is fast.
 #
@@ -98,6 +98,13 @@ import_from_build() { # venv directory, build directory
   local site
   site=$("$1/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')
   printf '%s\n' "$top/$2/python" "$top/python" >"$site/driftmoor-build.pth"
+  # The `driftmoor` command beside the interpreter: the launcher that
+  # `pip install .` writes for the console script, here running the command
+  # from python/ on the module of the build, through the path above.
+  printf '#!%s\nimport sys\nfrom driftmoor_cli import main\nsys.exit(main())\n' \
+    "$top/$1/bin/python" >"$1/bin/driftmoor.new"
+  chmod +x "$1/bin/driftmoor.new"
+  mv -f "$1/bin/driftmoor.new" "$1/bin/driftmoor"
 }
 
 python=$(tools/provision_python.sh)
