@@ -38,3 +38,31 @@ def run_python(code, *, timeout=60, env=None, wrapper=()):
         timeout=timeout,
         env=child_env,
     )
+
+
+# The `driftmoor` command that set-up installs beside the interpreter, as the
+# console script of an installed package would be.
+DRIFTMOOR = Path(sys.executable).with_name("driftmoor")
+
+
+def command_env(**changes):
+    # The command imports the same driftmoor and driftmoor_cli as this
+    # process, release or sanitized build alike.
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    env.update(changes)
+    return env
+
+
+def run_driftmoor(*arguments, cwd=None, timeout=60, **env_changes):
+    return subprocess.run(
+        [DRIFTMOOR, *arguments],
+        capture_output=True, cwd=cwd, env=command_env(**env_changes), timeout=timeout,
+    )
+
+
+def run_sha256sum(*arguments, cwd):
+    # sha256sum is the reference, not the code under test: it runs without
+    # the sanitizer runtime that a sanitized test run preloads.
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+    return subprocess.run(["sha256sum", *arguments], capture_output=True, cwd=cwd, env=env,
+                          timeout=60)

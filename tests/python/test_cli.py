@@ -1,13 +1,13 @@
-"""`driftmoor manifest DIR`: what it prints is what `sha256sum -c` checks."""
+"""`driftmoor manifest DIR`: what it prints is what `sha256sum -c` checks, or
+the module's dict as JSON."""
 
 import hashlib
-import os
-import subprocess
-import sys
+import json
 
 import pytest
 
 import driftmoor
+from conftest import run_driftmoor, run_sha256sum
 
 # Name under the tree → how it must appear on its line. A name holding a
 # backslash, a line feed or a carriage return is escaped, and its line then
@@ -25,29 +25,6 @@ NAMES = {
 }
 
 
-def child_env(**changes):
-    # The child imports the same driftmoor and driftmoor_cli as this process,
-    # release or sanitized build alike.
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
-    env.update(changes)
-    return env
-
-
-def run_cli(*arguments, cwd=None, **env_changes):
-    return subprocess.run(
-        [sys.executable, "-m", "driftmoor_cli", *arguments],
-        capture_output=True, cwd=cwd, env=child_env(**env_changes), timeout=60,
-    )
-
-
-def run_sha256sum(*arguments, cwd):
-    # sha256sum is the reference, not the code under test: it runs without
-    # the sanitizer runtime that a sanitized test run preloads.
-    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
-    return subprocess.run(["sha256sum", *arguments], capture_output=True, cwd=cwd, env=env,
-                          timeout=60)
-
-
 def check_sums(sums, cwd):
     """`sha256sum -c sums`: its exit status and the lines it reports."""
     check = run_sha256sum("-c", sums, cwd=cwd)
@@ -55,14 +32,18 @@ def check_sums(sums, cwd):
     return check.returncode, check.stdout.decode("utf-8").removesuffix("\n").split("\n")
 
 
-def test_manifest_is_sorted_and_sha256sum_checks_it(tmp_path):
+def make_named_tree(top):
     for number, name in enumerate(NAMES):
-        (tmp_path / "tree" / name).parent.mkdir(parents=True, exist_ok=True)
-        (tmp_path / "tree" / name).write_bytes(f"file {number}\n".encode() * (number + 1))
+        (top / name).parent.mkdir(parents=True, exist_ok=True)
+        (top / name).write_bytes(f"file {number}\n".encode() * (number + 1))
+
+
+def test_manifest_is_sorted_and_sha256sum_checks_it(tmp_path):
+    make_named_tree(tmp_path / "tree")
 
     # An ASCII-only stdout encoding proves the lines are written as UTF-8 bytes
     # whatever the locale says.
-    result = run_cli("manifest", "tree", cwd=tmp_path, PYTHONIOENCODING="ascii")
+    result = run_driftmoor("manifest", "tree", cwd=tmp_path, PYTHONIOENCODING="ascii")
     assert (result.returncode, result.stderr) == (0, b"")
 
     shown = {f"tree/{name}": f"tree/{escaped}" for name, escaped in NAMES.items()}
@@ -94,20 +75,30 @@ def test_manifest_is_sorted_and_sha256sum_checks_it(tmp_path):
     assert [r for r in reported if not r.endswith(": OK")] == [f"\\{shown[changed]}: FAILED"]
 
 
+def test_json_is_the_module_dict_sorted_by_path(tmp_path):
+    make_named_tree(tmp_path)
+    result = run_driftmoor("manifest", "--format", "json", tmp_path, PYTHONIOENCODING="ascii")
+    assert (result.returncode, result.stderr) == (0, b"")
+    written = json.loads(result.stdout.decode("utf-8"))
+    assert written == driftmoor.calculate_directory_manifest(str(tmp_path))
+    assert list(written) == sorted(written)
+
+
 def test_missing_directory_reports_the_module_message(tmp_path):
     missing = str(tmp_path / "missing")
     with pytest.raises(FileNotFoundError) as raised:
         driftmoor.calculate_directory_manifest(missing)
-    result = run_cli("manifest", missing)
+    result = run_driftmoor("manifest", missing)
     assert (result.returncode, result.stdout) == (1, b"")
     assert result.stderr.decode() == f"driftmoor: {raised.value}\n"
 
 
 def test_usage_errors_exit_2_and_help_exits_0(tmp_path):
-    for arguments in [(), ("manifest",), ("manifest", tmp_path, tmp_path), ("nonsense",)]:
-        result = run_cli(*arguments)
+    for arguments in [(), ("manifest",), ("manifest", tmp_path, tmp_path), ("nonsense",),
+                      ("manifest", "--format", "xml", tmp_path), ("check",), ("diff", "old")]:
+        result = run_driftmoor(*arguments)
         assert (result.returncode, result.stdout) == (2, b""), arguments
         assert result.stderr.startswith(b"usage: driftmoor"), arguments
-    result = run_cli("--help")
+    result = run_driftmoor("--help")
     assert (result.returncode, result.stderr) == (0, b"")
     assert b"manifest" in result.stdout

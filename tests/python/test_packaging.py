@@ -36,8 +36,8 @@ def test_wheel_holds_the_module_and_the_command(tmp_path):
         installed = sorted(n for n in names if not n.startswith("driftmoor-"))
         assert installed == [
             "driftmoor.cpython-314-x86_64-linux-gnu.so",
-            "driftmoor_cli/__init__.py",
-            "driftmoor_cli/__main__.py",
+            *sorted(f"driftmoor_cli/{p.name}"
+                    for p in (TOP / "python/driftmoor_cli").iterdir() if p.is_file()),
         ], names
         entry_points = configparser.ConfigParser()
         entry_points.read_string(archive.read("driftmoor-0.1.0.dist-info/entry_points.txt").decode())

@@ -1,0 +1,53 @@
+"""Two manifests compared path by path, and the report of what differs."""
+
+from collections import Counter
+from collections.abc import Mapping
+from enum import StrEnum
+
+import driftmoor
+
+from driftmoor_cli.manifest_format import escape
+
+
+class Status(StrEnum):
+    OK = "ok"  # listed, present, same digest
+    CHANGED = "changed"  # listed, present, another digest
+    MISSING = "missing"  # listed, not present (gone, unreadable, or not a file any more)
+    ADDED = "added"  # present, not listed
+
+
+def compare(listed: Mapping[str, str], present: Mapping[str, str]) -> list[tuple[str, Status]]:
+    """Every path of either side with its status, sorted by path."""
+    statuses = []
+    for path, digest in listed.items():
+        found = present.get(path)
+        if found is None:
+            statuses.append((path, Status.MISSING))
+        elif driftmoor.compare_hashes(digest, found):
+            statuses.append((path, Status.OK))
+        else:
+            statuses.append((path, Status.CHANGED))
+    statuses.extend((path, Status.ADDED) for path in present.keys() - listed.keys())
+    return sorted(statuses)
+
+
+def report(statuses: list[tuple[str, Status]], *, quiet: bool) -> str:
+    """One line per path (`--quiet`: per difference), then the counts:
+
+        <status>: <path>
+        summary: <n> ok, <n> changed, <n> missing, <n> added
+
+    A path is escaped as on a checksum line, and its line then starts with a
+    backslash."""
+    lines = []
+    for path, status in statuses:
+        if status is not Status.OK or not quiet:
+            marker, text = escape(path)
+            lines.append(f"{marker}{status}: {text}\n")
+    counts = Counter(status for _, status in statuses)
+    summary = ", ".join(f"{counts[status]} {status}" for status in Status)
+    return "".join(lines) + f"summary: {summary}\n"
+
+
+def differs(statuses: list[tuple[str, Status]]) -> bool:
+    return any(status is not Status.OK for _, status in statuses)
