@@ -1,0 +1,183 @@
+"""`driftmoor check` and `driftmoor diff`: a tree edited since its manifest was
+written, with odd names, against manifests written by driftmoor and by
+sha256sum; and every kind of manifest that cannot be used."""
+
+import os
+import shutil
+
+import pytest
+
+from conftest import run_driftmoor, run_sha256sum
+
+DIGEST = "0" * 63 + "1"
+
+# Name in the tree -> how a report line shows it (a line whose path needed
+# escaping starts with a backslash).
+NAMES = {
+    "plain.txt": "plain.txt",
+    "with space.txt": "with space.txt",
+    "back\\slash": "back\\\\slash",
+    "line\nfeed": "line\\nfeed",
+    "carriage\rreturn": "carriage\\rreturn",
+    "ünïcode ✓": "ünïcode ✓",
+    "nested/dir\nwith \\ both/inner": "nested/dir\\nwith \\\\ both/inner",
+    "new \\ file\n": "new \\\\ file\\n",
+}
+# What happens to each file after the manifest is written.
+STATUSES = {name: "ok" for name in NAMES} | {
+    "line\nfeed": "changed",
+    "ünïcode ✓": "missing",
+    "new \\ file\n": "added",
+}
+
+
+def make_tree(top):
+    for number, name in enumerate(NAMES):
+        if STATUSES[name] != "added":
+            (top / name).parent.mkdir(parents=True, exist_ok=True)
+            (top / name).write_bytes(f"file {number}\n".encode())
+
+
+def edit_tree(top):
+    for name, status in STATUSES.items():
+        if status == "changed":
+            (top / name).write_bytes(b"changed since")
+        elif status == "missing":
+            (top / name).unlink()
+        elif status == "added":
+            (top / name).write_bytes(b"new")
+
+
+def expected_report(prefix, quiet=False):
+    lines = [
+        f"{'\\' if shown != name else ''}{STATUSES[name]}: {prefix}{shown}\n"
+        for name, shown in sorted(NAMES.items())
+        if not (quiet and STATUSES[name] == "ok")
+    ]
+    counts = [f"{list(STATUSES.values()).count(s)} {s}" for s in ("ok", "changed", "missing", "added")]
+    return "".join(lines) + f"summary: {', '.join(counts)}\n"
+
+
+def write(path, result):
+    assert (result.returncode, result.stderr) == (0, b"")
+    path.write_bytes(result.stdout)
+
+
+@pytest.fixture(scope="module")
+def edited(tmp_path_factory):
+    """tree/, described as it was by driftmoor.sums, driftmoor.json and
+    sha256sum.sums, then edited; copy/, a copy of it as edited; new.sums, its
+    manifest as edited; own/, the same tree with the sha256sum manifest that
+    `sha256sum *` in it writes, kept in it as SHA256SUMS."""
+    top = tmp_path_factory.mktemp("check")
+    make_tree(top / "tree")
+    write(top / "driftmoor.sums", run_driftmoor("manifest", "tree", cwd=top))
+    write(top / "driftmoor.json", run_driftmoor("manifest", "--format", "json", "tree", cwd=top))
+    listed = [f"tree/{name}" for name in NAMES if STATUSES[name] != "added"]
+    write(top / "sha256sum.sums", run_sha256sum("--", *listed, cwd=top))
+    make_tree(top / "own")
+    write(top / "own/SHA256SUMS", run_sha256sum("--", *(p[5:] for p in listed), cwd=top / "own"))
+    for tree in ("tree", "own"):
+        edit_tree(top / tree)
+    shutil.copytree(top / "tree", top / "copy")
+    write(top / "new.sums", run_driftmoor("manifest", "tree", cwd=top))
+    return top
+
+
+def snapshot(top):
+    return {
+        (path, tuple(sorted(names)), tuple(os.stat(os.path.join(path, n)).st_mtime_ns for n in names))
+        for path, _, names in os.walk(top)
+    }
+
+
+@pytest.mark.parametrize("manifest", ["driftmoor.sums", "driftmoor.json", "sha256sum.sums"])
+@pytest.mark.parametrize(
+    "arguments, prefix, quiet",
+    [
+        # The tree the manifest's paths were written under, from where they were.
+        (("check", "{manifest}"), "tree/", False),
+        # Another copy of it, named.
+        (("check", "--quiet", "{manifest}", "copy"), "copy/", True),
+        # Two manifests, no tree.
+        (("diff", "{manifest}", "new.sums"), "tree/", False),
+    ],
+    ids=["check", "check-copy-quiet", "diff"],
+)
+def test_changed_missing_and_added_files_are_reported(edited, manifest, arguments, prefix, quiet):
+    before = snapshot(edited)
+    result = run_driftmoor(*(a.format(manifest=manifest) for a in arguments), cwd=edited)
+    assert (result.returncode, result.stderr) == (1, b"")
+    assert result.stdout.decode("utf-8") == expected_report(prefix, quiet)
+    assert snapshot(edited) == before
+
+
+def test_paths_without_a_common_directory_are_checked_in_the_working_directory(edited):
+    # SHA256SUMS lists `plain.txt`, `nested/...`: the tree is the working
+    # directory, and the manifest itself in it is no added file.
+    result = run_driftmoor("check", "SHA256SUMS", cwd=edited / "own")
+    assert (result.returncode, result.stderr) == (1, b"")
+    assert result.stdout.decode("utf-8") == expected_report("")
+
+
+def test_the_tree_is_dir_as_the_manifest_spells_it_else_where_all_paths_lie(tmp_path):
+    (tmp_path / "proj/src").mkdir(parents=True)
+    (tmp_path / "proj/src/a").write_bytes(b"a")
+    write(tmp_path / "proj.sums", run_driftmoor("manifest", "proj", cwd=tmp_path))
+    (tmp_path / "proj/README").write_bytes(b"new")
+    for arguments, status, report in [
+        (("proj",), 1, "added: proj/README\nsummary: 1 ok, 0 changed, 0 missing, 1 added\n"),
+        # Every listed path lies under proj/src/: that is the tree.
+        ((), 0, "summary: 1 ok, 0 changed, 0 missing, 0 added\n"),
+    ]:
+        result = run_driftmoor("check", "--quiet", "proj.sums", *arguments, cwd=tmp_path)
+        assert (result.returncode, result.stdout.decode(), result.stderr) == (status, report, b"")
+
+
+def test_a_matching_tree_and_matching_manifests_exit_0(edited):
+    for arguments in [("check", "new.sums"), ("check", "-q", "new.sums", "copy/"),
+                      ("diff", "-q", "new.sums", "new.sums")]:
+        result = run_driftmoor(*arguments, cwd=edited)
+        assert (result.returncode, result.stderr) == (0, b""), arguments
+        assert result.stdout.decode().endswith(f"summary: {len(NAMES) - 1} ok, 0 changed, 0 missing, 0 added\n")
+    assert len(result.stdout.splitlines()) == 1  # quiet: the summary alone
+
+
+@pytest.mark.parametrize(
+    "content, message",
+    [
+        (None, "cannot read bad: No such file or directory"),
+        ("directory", "cannot read bad: Is a directory"),
+        (b"", "bad: lists no files"),
+        (b"# only a comment\n\n", "bad: lists no files"),
+        (f"{DIGEST}  tree/a\nnonsense\n".encode(), "bad:2: not a line of the form '<64 hex digits>  <path>'"),
+        (f"{DIGEST} tree/a\n".encode(), "bad:1: not a line of the form '<64 hex digits>  <path>'"),
+        (f"{DIGEST[1:]}  tree/a\n".encode(), "bad:1: the digest is not 64 hexadecimal digits"),
+        (f"{DIGEST[1:]}g  tree/a\n".encode(), "bad:1: the digest is not 64 hexadecimal digits"),
+        (f"{DIGEST}  tree/a\n{DIGEST}  tree/b\n{DIGEST} *tree/a\n".encode(),
+         "bad:3: tree/a is listed twice (first on line 1)"),
+        (f"\\{DIGEST}  tree/a\\tb\n".encode(), "bad:1: the path holds an escape other than \\\\, \\n or \\r"),
+        (f"{DIGEST}  tree/".encode() + b"\xff\n", "bad:1: the path is not valid UTF-8"),
+        (b'{\n"tree/a": ', "bad:2: not valid JSON: Expecting value"),
+        (f'{{"tree/a": "{DIGEST}", "tree/a": "{DIGEST}"}}'.encode(), "bad: tree/a is listed twice"),
+        (b'{"tree/a": "abc"}', "bad: the digest of tree/a is not 64 hexadecimal digits"),
+    ],
+    ids=["missing", "directory", "empty", "no-lines", "malformed", "one-space", "short-digest",
+         "not-hex", "twice", "bad-escape", "not-utf-8", "bad-json", "json-twice", "json-digest"],
+)
+def test_a_manifest_that_cannot_be_used_exits_2(edited, tmp_path, content, message):
+    if content == "directory":
+        (tmp_path / "bad").mkdir()
+    elif content is not None:
+        (tmp_path / "bad").write_bytes(content)
+    shutil.copy(edited / "new.sums", tmp_path / "good")
+    for arguments in [("check", "bad", edited / "tree"), ("diff", "good", "bad")]:
+        result = run_driftmoor(*arguments, cwd=tmp_path)
+        assert (result.returncode, result.stdout) == (2, b""), arguments
+        assert result.stderr.decode() == f"driftmoor: {message}\n", arguments
+
+
+def test_a_tree_that_cannot_be_walked_exits_2(edited):
+    result = run_driftmoor("check", "new.sums", "gone", cwd=edited)
+    assert (result.returncode, result.stdout) == (2, b"")
+    assert result.stderr == b"driftmoor: gone: The specified directory does not exist\n"

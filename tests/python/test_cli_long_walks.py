@@ -1,0 +1,93 @@
+"""A long walk: the command draws progress on a terminal and nowhere else, and
+Ctrl-C ends it at once."""
+
+import os
+import re
+import signal
+import subprocess
+import time
+
+import pytest
+
+from conftest import DRIFTMOOR, command_env, run_driftmoor
+
+PROGRESS = rb"(\rdriftmoor: \d+\.\d s, \d+(\.\d)? (B|KiB|MiB|GiB) read\x1b\[K)+\r\x1b\[K"
+
+
+def fanning_tree(top, levels, file_size):
+    # Every level holds two links to the next, so the walk meets the file at
+    # the bottom 2**(levels - 1) times: a long walk from a small tree.
+    for level in range(levels):
+        os.makedirs(top / f"d{level}")
+    for level in range(levels - 1):
+        for name in "ab":
+            os.symlink(f"../d{level + 1}", top / f"d{level}" / name)
+    (top / f"d{levels - 1}" / "file").write_bytes(os.urandom(file_size))
+
+
+def run_on_terminal(arguments, cwd):
+    """Runs the command with standard error on a terminal (a pty) and standard
+    output on a pipe: its exit status, its output, what the terminal got."""
+    controller, terminal = os.openpty()
+    with subprocess.Popen([DRIFTMOOR, *arguments], stdout=subprocess.PIPE, stderr=terminal,
+                          cwd=cwd, env=command_env()) as child:
+        os.close(terminal)
+        stdout, _ = child.communicate(timeout=120)
+    drawn = b""
+    while True:
+        try:
+            chunk = os.read(controller, 65536)
+        except OSError:  # EIO: nothing left to read, and no writer
+            break
+        drawn += chunk
+    os.close(controller)
+    return child.returncode, stdout, drawn
+
+
+def test_progress_is_drawn_on_a_terminal_only(tmp_path):
+    # 1 GiB read in all: a second or so, several redraws.
+    fanning_tree(tmp_path / "fan", levels=11, file_size=1 << 20)
+    # On a pipe, nothing but the output, however long the walk.
+    piped = run_driftmoor("manifest", "fan", cwd=tmp_path)
+    assert (piped.returncode, piped.stderr) == (0, b"")
+    (tmp_path / "fan.sums").write_bytes(piped.stdout)
+    paths = [line[66:] for line in piped.stdout.decode().splitlines()]
+    summary = f"summary: {len(paths)} ok, 0 changed, 0 missing, 0 added\n"
+
+    for arguments, output, progress in [
+        (("manifest", "fan"), piped.stdout.decode(), True),
+        (("manifest", "--no-progress", "fan"), piped.stdout.decode(), False),
+        (("check", "fan.sums"), "".join(f"ok: {path}\n" for path in paths) + summary, True),
+        (("check", "--quiet", "fan.sums"), summary, False),
+    ]:
+        status, stdout, drawn = run_on_terminal(arguments, tmp_path)
+        assert (status, stdout.decode()) == (0, output), arguments
+        if progress:
+            assert re.fullmatch(PROGRESS, drawn), (arguments, drawn)
+        else:
+            assert drawn == b"", arguments
+
+
+def bytes_read(pid):
+    with open(f"/proc/{pid}/io", "rb") as io:
+        return int(next(line for line in io if line.startswith(b"rchar:")).split()[1])
+
+
+@pytest.mark.parametrize("command", ["manifest", "check"])
+def test_ctrl_c_ends_the_command_with_130_and_one_line(tmp_path, command):
+    # 2**39 paths to a 1 MiB file: a walk that would not end for ages.
+    fanning_tree(tmp_path / "fan", levels=40, file_size=1 << 20)
+    (tmp_path / "fan.sums").write_text(f"{'0' * 64}  fan/d0/file\n")
+    with subprocess.Popen([DRIFTMOOR, command, "fan/d0" if command == "manifest" else "fan.sums"],
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=tmp_path,
+                          env=command_env()) as child:
+        # Well into the walk: far more read than starting the interpreter reads.
+        deadline = time.monotonic() + 60
+        while bytes_read(child.pid) < 64 << 20 and time.monotonic() < deadline:
+            time.sleep(0.01)
+        child.send_signal(signal.SIGINT)
+        sent = time.monotonic()
+        stdout, stderr = child.communicate(timeout=30)
+        ended = time.monotonic() - sent
+    assert (child.returncode, stdout, stderr) == (130, b"", b"driftmoor: interrupted\n")
+    assert ended < 2.0
