@@ -1,5 +1,5 @@
-"""`pip install .` builds a wheel with the extension module and the `driftmoor`
-command's package, and nothing else."""
+"""`pip install .` builds a wheel with the extension module, its type stubs
+and the `driftmoor` command's package, and nothing else."""
 
 import configparser
 import hashlib
@@ -33,8 +33,9 @@ def test_wheel_holds_the_module_and_the_command(tmp_path):
     (wheel,) = (tmp_path / "dist").glob("driftmoor-*.whl")
     with zipfile.ZipFile(wheel) as archive:
         names = archive.namelist()
-        installed = sorted(n for n in names if not n.startswith("driftmoor-"))
+        installed = sorted(n for n in names if not n.startswith("driftmoor-0.1.0.dist-info/"))
         assert installed == [
+            "driftmoor-stubs/__init__.pyi",
             "driftmoor.cpython-314-x86_64-linux-gnu.so",
             *sorted(f"driftmoor_cli/{p.name}"
                     for p in (TOP / "python/driftmoor_cli").iterdir() if p.is_file()),

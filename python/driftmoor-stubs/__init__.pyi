@@ -1,0 +1,9 @@
+# The extension module's signatures, for type checkers. Every parameter may be
+# passed by position or by name; only `str` is accepted (bytes and path
+# objects are refused with TypeError).
+
+__all__ = ["calculate_hash", "compare_hashes", "calculate_directory_manifest"]
+
+def calculate_hash(path: str) -> str: ...
+def compare_hashes(hash_a: str, hash_b: str) -> bool: ...
+def calculate_directory_manifest(dir_path: str) -> dict[str, str]: ...

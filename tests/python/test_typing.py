@@ -1,0 +1,48 @@
+"""Type checkers know the module's three functions as they are: the stubs
+match the built module, and a program using each one passes `mypy --strict`,
+as does the command's own package."""
+
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+from conftest import SANITIZED
+
+TOP = Path(__file__).resolve().parents[2]
+
+# Every function, by keyword (the stubs' parameter names must be the real
+# ones), with its result's type; bytes and path objects are refused, as the
+# module refuses them (an unneeded ignore fails under --strict).
+TYPED_USE = """\
+from pathlib import Path
+from typing import assert_type
+
+import driftmoor
+
+digest = driftmoor.calculate_hash(path="a.txt")
+assert_type(digest, str)
+assert_type(driftmoor.compare_hashes(hash_a=digest, hash_b=digest), bool)
+assert_type(driftmoor.calculate_directory_manifest(dir_path="tree"), dict[str, str])
+driftmoor.calculate_hash(b"a.txt")  # type: ignore[arg-type]
+driftmoor.calculate_directory_manifest(Path("tree"))  # type: ignore[arg-type]
+"""
+
+pytestmark = pytest.mark.skipif(SANITIZED, reason="checks the stubs, not a build: once per run")
+
+
+def mypy(*arguments, cwd):
+    return subprocess.run([sys.executable, "-m", *arguments], capture_output=True, text=True,
+                          cwd=cwd, timeout=300)
+
+
+def test_stubs_match_the_built_module(tmp_path):
+    result = mypy("mypy.stubtest", "driftmoor", cwd=tmp_path)
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_strict_checking_of_every_function_and_of_the_command(tmp_path):
+    (tmp_path / "typed_use.py").write_text(TYPED_USE)
+    result = mypy("mypy", "--strict", "typed_use.py", TOP / "python/driftmoor_cli", cwd=tmp_path)
+    assert result.returncode == 0, result.stdout + result.stderr
