@@ -1,9 +1,11 @@
 """`pip install .` builds a wheel with the extension module, its type stubs
-and the `driftmoor` command's package, and nothing else."""
+and the `driftmoor` command's package, and nothing else; `python -m build`
+makes an sdist and from it a manylinux wheel that installs and runs."""
 
 import configparser
 import hashlib
 import os
+import re
 import subprocess
 import sys
 import zipfile
@@ -12,6 +14,7 @@ from pathlib import Path
 import pytest
 
 from conftest import SANITIZED
+from test_typing import TYPED_USE
 
 TOP = Path(__file__).resolve().parents[2]
 MODULE = "driftmoor.cpython-314-x86_64-linux-gnu.so"
@@ -33,7 +36,8 @@ def test_wheel_holds_the_module_and_the_command(tmp_path):
     (wheel,) = (tmp_path / "dist").glob("driftmoor-*.whl")
     with zipfile.ZipFile(wheel) as archive:
         names = archive.namelist()
-        installed = sorted(n for n in names if not n.startswith("driftmoor-0.1.0.dist-info/"))
+        installed = sorted(n for n in names
+                           if not n.startswith("driftmoor-0.1.0.dist-info/") and n[-1] != "/")
         assert installed == [
             "driftmoor-stubs/__init__.pyi",
             "driftmoor.cpython-314-x86_64-linux-gnu.so",
@@ -75,3 +79,51 @@ def test_wheel_holds_the_module_and_the_command(tmp_path):
             capture_output=True, text=True, env=env, cwd=tmp_path,
         )
         assert (result.returncode, result.stderr, result.stdout) == (0, "", expected), launch
+
+
+def clean_env():
+    # Nothing of this checkout's build or of a sanitizer on the way.
+    return {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "LD_PRELOAD")}
+
+
+@pytest.mark.skipif(SANITIZED, reason="builds its own module; once per run is enough")
+def test_sdist_builds_a_manylinux_wheel_that_installs_and_runs(tmp_path):
+    def run(*command, **options):
+        result = subprocess.run(command, capture_output=True, text=True, env=clean_env(),
+                                timeout=600, **options)
+        assert result.returncode == 0, f"{command}\n{result.stdout}\n{result.stderr}"
+        return result.stdout
+
+    # The sdist, then a wheel built from it in an isolated environment.
+    run(sys.executable, "-m", "build", "--outdir", tmp_path / "dist", TOP)
+    (sdist,) = (tmp_path / "dist").glob("driftmoor-0.1.0.tar.gz")
+    (wheel,) = (tmp_path / "dist").glob("driftmoor-0.1.0-*.whl")
+
+    # The wheel carries the tag auditwheel finds for what the module links.
+    shown = " ".join(run(sys.executable, "-m", "auditwheel", "show", wheel).split())
+    tag = re.search(r'consistent with the following platform tag: "([^"]+)"', shown)[1]
+    assert tag.startswith("manylinux_"), shown
+    assert wheel.name == f"driftmoor-0.1.0-cp314-cp314-{tag}.whl"
+
+    # A fresh environment of the provisioned interpreter gets it, command and all.
+    interpreter = run(TOP / "tools/provision_python.sh").strip()
+    run(interpreter, "-m", "venv", "--without-pip", tmp_path / "venv")
+    fresh = tmp_path / "venv/bin"
+    run(sys.executable, "-m", "pip", "--python", fresh / "python", "install", "-q", "--no-index",
+        "--no-deps", wheel)
+    assert run(fresh / "python", "-c", "import driftmoor; print(driftmoor.__file__)").startswith(
+        str(tmp_path / "venv"))
+    (tmp_path / "tree").mkdir()
+    (tmp_path / "tree/a.txt").write_bytes(b"alpha\n")
+    (tmp_path / "tree.sums").write_text(run(fresh / "driftmoor", "manifest", "tree", cwd=tmp_path))
+    assert run(fresh / "driftmoor", "check", "-q", "tree.sums", cwd=tmp_path) == (
+        "summary: 1 ok, 0 changed, 0 missing, 0 added\n")
+    (tmp_path / "tree/a.txt").write_bytes(b"beta\n")
+    changed = subprocess.run([fresh / "driftmoor", "check", "-q", "tree.sums"], cwd=tmp_path,
+                             capture_output=True, text=True, env=clean_env())
+    assert (changed.returncode, changed.stdout.splitlines()[0]) == (1, "changed: tree/a.txt")
+
+    # mypy finds the installed stubs through the environment alone.
+    (tmp_path / "typed_use.py").write_text(TYPED_USE)
+    run(sys.executable, "-m", "mypy", "--strict", "--python-executable", fresh / "python",
+        "typed_use.py", cwd=tmp_path)
