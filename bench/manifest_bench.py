@@ -32,7 +32,6 @@ each in a fresh process (peak_rss.py, which also runs on its own).
 """
 
 import argparse
-import hashlib
 import os
 import random
 import shutil
@@ -42,22 +41,8 @@ import tempfile
 
 import driftmoor
 import peak_rss
+from python_walker import python_walker
 from timing import alternate, print_table, verdict
-
-
-def python_walker(top):
-    # Unlike the module it would hang on a pipe in the tree; the generated
-    # trees hold none, and a check of its own would only slow it down.
-    manifest = {}
-    for directory, _, names in os.walk(top, followlinks=True):
-        for name in names:
-            path = os.path.join(directory, name)
-            try:
-                with open(path, "rb", buffering=0) as f:
-                    manifest[path] = hashlib.sha256(f.read()).hexdigest()
-            except OSError:
-                pass
-    return manifest
 
 
 FLOOR_C = r"""

@@ -22,12 +22,14 @@ peak. The ratio is driftmoor's peak over the walker's; the target is <= 1.1x.
 """
 
 import argparse
+import inspect
 import os
 import shutil
 import subprocess
 import sys
 import tempfile
 
+from python_walker import python_walker
 from timing import alternate, print_table
 
 TARGET = 1.1
@@ -55,20 +57,9 @@ CHILDREN = {
     "driftmoor": MEASURED_CALL.format(
         imports="import driftmoor", definitions="",
         call="driftmoor.calculate_directory_manifest"),
-    # manifest_bench.py's walker, word for word.
-    "python walker": MEASURED_CALL.format(imports="import hashlib, os", definitions='''
-def python_walker(top):
-    manifest = {}
-    for directory, _, names in os.walk(top, followlinks=True):
-        for name in names:
-            path = os.path.join(directory, name)
-            try:
-                with open(path, "rb", buffering=0) as f:
-                    manifest[path] = hashlib.sha256(f.read()).hexdigest()
-            except OSError:
-                pass
-    return manifest
-''', call="python_walker"),
+    "python walker": MEASURED_CALL.format(imports="import hashlib, os",
+                                          definitions=inspect.getsource(python_walker),
+                                          call="python_walker"),
 }
 
 BARE_INTERPRETER = """
