@@ -158,6 +158,20 @@ int reopen_for_reading(int location, int flags) noexcept {
     return ::open(path.data(), flags);
 }
 
+// Nothing if `descriptor` is a regular file; otherwise the error it is
+// refused with, or the failure to find out.
+OsResult<void> regular_file_only(int descriptor) {
+    struct stat status;
+    if (::fstat(descriptor, &status) != 0) {
+        return std::unexpected(OsError::from_os_code(errno));
+    }
+    if (!S_ISREG(status.st_mode)) {
+        return std::unexpected(
+            OsError::static_message(ErrorKind::InvalidInputParameter, "not a regular file"));
+    }
+    return {};
+}
+
 // Without /proc, a file is opened by its name again, non-blocking, and
 // refused after the open unless it is a regular file: nothing is waited on
 // or read, but the open itself reaches whatever the name leads to by then.
@@ -167,13 +181,8 @@ OsResult<FileHandle> open_by_name_if_regular(int directory, const std::string& n
         return std::unexpected(OsError::from_os_code(errno));
     }
     FileHandle file(descriptor);
-    struct stat status;
-    if (::fstat(descriptor, &status) != 0) {
-        return std::unexpected(OsError::from_os_code(errno));
-    }
-    if (!S_ISREG(status.st_mode)) {
-        return std::unexpected(
-            OsError::static_message(ErrorKind::InvalidInputParameter, "not a regular file"));
+    if (auto regular = regular_file_only(descriptor); !regular) {
+        return std::unexpected(std::move(regular).error());
     }
     return file;
 }
@@ -289,13 +298,8 @@ OsResult<FileHandle> open_entry_for_reading(const DirectoryListing& listing,
         return std::unexpected(OsError::from_os_code(errno));
     }
     const FileHandle located(location);
-    struct stat status;
-    if (::fstat(location, &status) != 0) {
-        return std::unexpected(OsError::from_os_code(errno));
-    }
-    if (!S_ISREG(status.st_mode)) {
-        return std::unexpected(
-            OsError::static_message(ErrorKind::InvalidInputParameter, "not a regular file"));
+    if (auto regular = regular_file_only(location); !regular) {
+        return std::unexpected(std::move(regular).error());
     }
     const int descriptor = reopen_for_reading(location, READING_FLAGS);
     if (descriptor >= 0) {
