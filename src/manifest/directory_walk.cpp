@@ -40,7 +40,7 @@ struct Level {
 // What the entry is once links are followed. The listing's own record
 // answers for plain directories, files and special files; links and
 // unrecorded types cost a metadata query.
-OsResult<FileType> resolved_type(const DirectoryListing& listing, const DirectoryEntry& entry) {
+OsResult<FileType> resolved_type(const DirectoryEntry& entry) {
     using platform::RecordedType;
     switch (entry.recorded_type) {
         case RecordedType::Directory:
@@ -52,11 +52,19 @@ OsResult<FileType> resolved_type(const DirectoryListing& listing, const Director
         case RecordedType::Unresolved:
             break;
     }
-    auto metadata = platform::query_entry_metadata(listing, entry);
+    auto metadata = platform::query_entry_metadata(entry);
     if (!metadata) {
         return std::unexpected(std::move(metadata).error());
     }
     return metadata->type;
+}
+
+// Whether a directory's open failed because there was no directory under its
+// name any more: removed, or replaced by something else, since it was listed.
+bool vanished(const OsError& error) noexcept {
+    const auto kind = platform::error_kind(error);
+    return kind == platform::ErrorKind::EntityNotFound ||
+           kind == platform::ErrorKind::NotADirectory;
 }
 
 // An entry taken from a listing, with the file opened ahead of its turn when
@@ -77,11 +85,9 @@ bool read_ahead_passes(const DirectoryEntry& entry) noexcept {
 
 // The digest of an entry that is a regular file, or the error that kept it
 // from being read.
-OsResult<digest::FileDigest> digest_entry(const DirectoryListing& listing, Upcoming& upcoming,
-                                          Cancellation& cancellation) {
-    OsResult<FileHandle> file = upcoming.opened
-                                    ? std::move(*upcoming.opened)
-                                    : platform::open_entry_for_reading(listing, upcoming.entry);
+OsResult<digest::FileDigest> digest_entry(Upcoming& upcoming, Cancellation& cancellation) {
+    OsResult<FileHandle> file = upcoming.opened ? std::move(*upcoming.opened)
+                                                : platform::open_entry_for_reading(upcoming.entry);
     if (!file) {
         return std::unexpected(std::move(file).error());
     }
@@ -165,7 +171,7 @@ class TreeWalk {
             }
             Upcoming next{std::move(**entry), std::nullopt};
             if (next.entry.recorded_type == platform::RecordedType::RegularFile) {
-                auto file = platform::open_entry_for_reading(listing, next.entry);
+                auto file = platform::open_entry_for_reading(next.entry);
                 if (file) {
                     platform::start_read_ahead(*file);
                     next.opened = std::move(file);
@@ -203,8 +209,7 @@ class TreeWalk {
 
     OsResult<void> visit(Upcoming& upcoming) {
         const DirectoryEntry& entry = upcoming.entry;
-        const DirectoryListing& listing = levels_.back().listing;
-        auto type = resolved_type(listing, entry);
+        auto type = resolved_type(entry);
         if (!type) {
             // Not even its metadata: whatever kept it from us keeps the
             // open from succeeding too, so the entry is left out.
@@ -220,7 +225,7 @@ class TreeWalk {
         if (!platform::path_as_unicode(key)) {
             return {};
         }
-        auto digest = digest_entry(listing, upcoming, cancellation_);
+        auto digest = digest_entry(upcoming, cancellation_);
         if (!digest) {
             return leave_out(std::move(digest).error());
         }
@@ -229,19 +234,13 @@ class TreeWalk {
     }
 
     OsResult<void> descend(const DirectoryEntry& entry) {
-        const DirectoryListing& listing = levels_.back().listing;
-        auto below = platform::open_entry_listing(listing, entry);
+        auto below = platform::open_entry_listing(entry);
         if (!below) {
-            if (platform::exhausts_resources(below.error())) {
-                return std::unexpected(std::move(below).error());
-            }
-            // Gone, or no longer a directory, since it was listed: there is
-            // nothing below it to add. Still a directory: the failure is real.
-            auto again = platform::query_entry_metadata(listing, entry);
-            if (!again) {
-                return leave_out(std::move(again).error());
-            }
-            if (again->type != FileType::Directory) {
+            // Gone, or no longer a directory, when it was opened: nothing was
+            // below it at that moment, whatever stands under its name by now
+            // (a directory renamed away and another renamed in). Any other
+            // failure is the directory's own.
+            if (vanished(below.error())) {
                 return {};
             }
             return std::unexpected(std::move(below).error());

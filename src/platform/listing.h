@@ -27,11 +27,21 @@ enum class RecordedType : std::uint8_t {
     Unresolved,
 };
 
-// One entry of a listing. A value: it stays valid after its listing has moved
-// on, ended or closed.
+// What the entries of a listing need of its directory to be examined and
+// opened: the open directory, or its path where the platform opens nothing
+// relative to a directory. Each implementation defines it beside itself.
+// Shared by the listing and every entry it delivered, and released with the
+// last of them, so that no order of reading ahead, shortage and end of the
+// listing can leave an entry pointing at what is gone.
+struct ListedDirectory;
+using SharedDirectory = std::shared_ptr<const ListedDirectory>;
+
+// One entry of a listing. A value: it stays usable after its listing has
+// moved on, ended or closed, since it holds a share of its directory.
 struct DirectoryEntry {
     std::string name;  // the name as path text, without loss
     RecordedType recorded_type = RecordedType::Unresolved;
+    SharedDirectory directory;  // the directory it was listed in; shared
 };
 
 // An open listing of one directory. Move-only; the owner closes it exactly
@@ -39,9 +49,10 @@ struct DirectoryEntry {
 // listing that reached its end or failed has already released what it held.
 class DirectoryListing {
   public:
-    // What an open listing holds on this platform: the open directory and
-    // the records fetched but not yet delivered. Each implementation defines
-    // it beside itself; nothing outside the implementation looks inside.
+    // What an open listing holds on this platform: its share of the
+    // directory and the records fetched but not yet delivered. Each
+    // implementation defines it beside itself; nothing outside the
+    // implementation looks inside.
     struct State;
     // Destroys a state, releasing what it holds; defined with the state.
     struct StateDeleter {
@@ -84,18 +95,16 @@ inline void close_listing(DirectoryListing&& listing) noexcept {
     listing.release();
 }
 
-// The operations below take an entry that `listing` has just delivered, while
-// the listing is still open.
+// The operations below take an entry that a listing delivered, whether or not
+// that listing is still open.
 
 // The metadata of an entry at the end of any chain of links, asked relative
-// to the open directory.
-OsResult<FileMetadata> query_entry_metadata(const DirectoryListing& listing,
-                                            const DirectoryEntry& entry);
+// to its directory.
+OsResult<FileMetadata> query_entry_metadata(const DirectoryEntry& entry);
 
 // Opens the listing of an entry that is a directory, following links. Fails
 // if the entry is not a directory by the time it is opened.
-OsResult<DirectoryListing> open_entry_listing(const DirectoryListing& listing,
-                                              const DirectoryEntry& entry);
+OsResult<DirectoryListing> open_entry_listing(const DirectoryEntry& entry);
 
 // Opens an entry for reading, following links, if and only if it is a regular
 // file when opened; anything else fails and is never read. Neither the open
@@ -103,7 +112,6 @@ OsResult<DirectoryListing> open_entry_listing(const DirectoryListing& listing,
 // swapped for meanwhile: a read that would wait fails instead. Where the
 // platform allows, nothing but a regular file is even opened, though others
 // swap a pipe or a device in under the name meanwhile.
-OsResult<FileHandle> open_entry_for_reading(const DirectoryListing& listing,
-                                            const DirectoryEntry& entry);
+OsResult<FileHandle> open_entry_for_reading(const DirectoryEntry& entry);
 
 }  // namespace driftmoor::platform

@@ -418,6 +418,46 @@ def test_files_read_ahead_are_never_lost_to_a_shortage_of_descriptors(tmp_path):
     assert got == [(TOO_MANY_FILES, 0)] * 3 + [(("ok", expected), 0)] * 21
 
 
+# Trees as the number of files at each level of one chain of directories:
+# (0, 5, 5) is a top with no files, one subdirectory holding five files and
+# one more directory below that with five more.
+DESCRIPTOR_SWEEP_SHAPES = [(5,), (5, 3), (0, 5, 5), (3, 1, 4, 1, 5)]
+
+
+@pytest.mark.parametrize("shape", DESCRIPTOR_SWEEP_SHAPES, ids=str)
+def test_every_count_of_free_descriptors_gives_the_whole_tree_or_fails(tmp_path, shape):
+    # Reading ahead runs short of descriptors at every point of a small tree
+    # for one count or another: on the last file of a directory, just before
+    # its listing ends, the file left for its turn must still open. One call
+    # per child, so a crash fails only its own count.
+    expected, directory = {}, str(tmp_path)
+    for level, count in enumerate(shape):
+        if level:
+            directory += f"/d{level}"
+        for index in range(count):
+            expected[f"{directory}/f{index}"] = put(f"{directory}/f{index}")
+    os.makedirs(directory, exist_ok=True)
+    body = """
+        import resource
+        hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
+        resource.setrlimit(resource.RLIMIT_NOFILE, (96, hard))
+        held = []
+        try:
+            while True:
+                held.append(os.open("/dev/null", os.O_RDONLY))
+        except OSError:
+            pass
+        for _ in range(free):
+            os.close(held.pop())
+        print(repr(outcome(dir_path)))
+    """
+    outcomes = [in_child(body, dir_path=str(tmp_path), free=free) for free in range(13)]
+    # One listing per level and the file being read must fit; from there on
+    # the whole tree, however little is left over for reading ahead.
+    needed = len(shape) + 1
+    assert outcomes == [TOO_MANY_FILES] * needed + [("ok", expected)] * (13 - needed)
+
+
 def slow_to_start(directory, count):
     """Fills `directory` with `count` small files, the first one listed made
     sparse and large, so that a walk of it is still hashing that file a good

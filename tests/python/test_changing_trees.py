@@ -67,7 +67,7 @@ WRITER = textwrap.dedent(
             directory = rng.choice(owned)
             names = os.listdir(directory)
             path = f"{directory}/{rng.choice(names) if names else 'new'}"
-            action = rng.randrange(9)
+            action = rng.randrange(10)
             if action == 0:  # a new entry
                 path = f"{directory}/new{rng.randrange(1000)}"
                 if not os.path.lexists(path):
@@ -108,6 +108,12 @@ WRITER = textwrap.dedent(
                     shutil.rmtree(path)
                 os.rename(staged, path)
                 current.pop(path, None)
+            elif action == 9:  # the directory renamed away and back, a few times
+                serial += 1
+                away = f"{side}/{serial}"
+                for _ in range(200):
+                    os.rename(directory, away)
+                    os.rename(away, directory)
             else:  # new content, renamed over the old (files and link targets)
                 if rng.randrange(3) == 0:
                     path = rng.choice(targets)

@@ -53,12 +53,12 @@ bool is_dot_or_dot_dot(std::string_view name) noexcept {
 
 }  // namespace
 
-// The open directory and the records fetched from it but not delivered.
-struct DirectoryListing::State {
-    explicit State(int descriptor) noexcept : descriptor(descriptor) {}
-    State(const State&) = delete;
-    State& operator=(const State&) = delete;
-    ~State() {
+// The open directory, shared by its listing and the entries it delivered.
+struct ListedDirectory {
+    explicit ListedDirectory(int descriptor) noexcept : descriptor(descriptor) {}
+    ListedDirectory(const ListedDirectory&) = delete;
+    ListedDirectory& operator=(const ListedDirectory&) = delete;
+    ~ListedDirectory() {
         // Nothing was written through a directory descriptor, so its close
         // has nothing to report.
         ::close(descriptor);
@@ -75,6 +75,14 @@ struct DirectoryListing::State {
     uid_t effective_user = 0;
     dev_t device = 0;
     std::optional<bool> local_file_system;
+};
+
+// The listing's share of its directory, and the records fetched from it but
+// not delivered.
+struct DirectoryListing::State {
+    explicit State(SharedDirectory directory) noexcept : directory(std::move(directory)) {}
+
+    SharedDirectory directory;  // shared with the entries delivered
     // `filled` bytes of `buffer` hold records, of which the first `position`
     // are delivered. Allocated at the first fetch.
     std::unique_ptr<std::byte[]> buffer;
@@ -111,39 +119,40 @@ bool is_local_file_system(int descriptor) noexcept {
 // Works out who may change the directory's names. A directory below
 // another on the same device shares its file system and user, so only the
 // first directory of each device asks for them.
-void judge_names(DirectoryListing::State& state, const struct stat& status,
-                 const DirectoryListing::State* parent) noexcept {
-    state.effective_user = parent != nullptr ? parent->effective_user : ::geteuid();
-    state.device = status.st_dev;
+void judge_names(ListedDirectory& directory, const struct stat& status,
+                 const ListedDirectory* parent) noexcept {
+    directory.effective_user = parent != nullptr ? parent->effective_user : ::geteuid();
+    directory.device = status.st_dev;
     if (parent != nullptr && parent->device == status.st_dev) {
-        state.local_file_system = parent->local_file_system;
+        directory.local_file_system = parent->local_file_system;
     }
-    if (status.st_uid != state.effective_user || (status.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    if (status.st_uid != directory.effective_user || (status.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
         return;
     }
-    if (!state.local_file_system) {
-        state.local_file_system = is_local_file_system(state.descriptor);
+    if (!directory.local_file_system) {
+        directory.local_file_system = is_local_file_system(directory.descriptor);
     }
-    state.names_only_ours = *state.local_file_system;
+    directory.names_only_ours = *directory.local_file_system;
 }
 
 // The listing of a directory just opened, or the failure of that open. The
 // identity comes from the open descriptor itself, so it names the directory
 // that is listed even if the path has changed meanwhile. `parent` is the
-// listing it was found in, if any.
-OsResult<DirectoryListing> listing_of(int descriptor, const DirectoryListing::State* parent) {
+// directory it was found in, if any.
+OsResult<DirectoryListing> listing_of(int descriptor, const ListedDirectory* parent) {
     if (descriptor < 0) {
         return std::unexpected(OsError::from_os_code(errno));
     }
-    // Owns the descriptor until the listing does.
-    FileHandle directory(descriptor);
+    // Owns the descriptor until the shared directory does.
+    FileHandle owner(descriptor);
     struct stat status;
     if (::fstat(descriptor, &status) != 0) {
         return std::unexpected(OsError::from_os_code(errno));
     }
-    DirectoryListing::OwnedState state(new DirectoryListing::State(descriptor));
-    directory.release();
-    judge_names(*state, status, parent);
+    auto directory = std::make_shared<ListedDirectory>(descriptor);
+    owner.release();
+    judge_names(*directory, status, parent);
+    DirectoryListing::OwnedState state(new DirectoryListing::State(std::move(directory)));
     return DirectoryListing(std::move(state), metadata_from_stat(status).identity);
 }
 
@@ -205,10 +214,9 @@ OsResult<DirectoryListing> open_listing(std::string_view path_text) {
     return listing_of(::open(path->c_str(), LISTING_OPEN_FLAGS), nullptr);
 }
 
-OsResult<DirectoryListing> open_entry_listing(const DirectoryListing& listing,
-                                              const DirectoryEntry& entry) {
-    return listing_of(::openat(listing.state()->descriptor, entry.name.c_str(), LISTING_OPEN_FLAGS),
-                      listing.state());
+OsResult<DirectoryListing> open_entry_listing(const DirectoryEntry& entry) {
+    return listing_of(::openat(entry.directory->descriptor, entry.name.c_str(), LISTING_OPEN_FLAGS),
+                      entry.directory.get());
 }
 
 OsResult<std::optional<DirectoryEntry>> next_entry(DirectoryListing& listing) {
@@ -226,7 +234,7 @@ OsResult<std::optional<DirectoryEntry>> next_entry(DirectoryListing& listing) {
                 state->buffer_size = wanted;
             }
             const ssize_t count =
-                ::getdents64(state->descriptor, state->buffer.get(), state->buffer_size);
+                ::getdents64(state->directory->descriptor, state->buffer.get(), state->buffer_size);
             if (count <= 0) {
                 const int error = errno;
                 // The end, or a failure: either way the listing is over.
@@ -258,34 +266,32 @@ OsResult<std::optional<DirectoryEntry>> next_entry(DirectoryListing& listing) {
         if (is_dot_or_dot_dot(name_text)) {
             continue;
         }
-        return DirectoryEntry{std::string(name_text), recorded_type_of(d_type)};
+        return DirectoryEntry{std::string(name_text), recorded_type_of(d_type), state->directory};
     }
 }
 
-OsResult<FileMetadata> query_entry_metadata(const DirectoryListing& listing,
-                                            const DirectoryEntry& entry) {
+OsResult<FileMetadata> query_entry_metadata(const DirectoryEntry& entry) {
     struct stat status;
     // No AT_SYMLINK_NOFOLLOW: links are followed.
-    if (::fstatat(listing.state()->descriptor, entry.name.c_str(), &status, 0) != 0) {
+    if (::fstatat(entry.directory->descriptor, entry.name.c_str(), &status, 0) != 0) {
         return std::unexpected(OsError::from_os_code(errno));
     }
     return metadata_from_stat(status);
 }
 
-OsResult<FileHandle> open_entry_for_reading(const DirectoryListing& listing,
-                                            const DirectoryEntry& entry) {
+OsResult<FileHandle> open_entry_for_reading(const DirectoryEntry& entry) {
     // O_NONBLOCK: the handle stays non-blocking. Reads of an ordinary file
     // wait for the disk all the same; only a kernel interface dressed as a
     // regular file (a log or trace stream that waits for its next line) says
     // it would wait, and is then left unread instead of holding the walk
     // forever. O_NOCTTY: no terminal becomes the controlling one.
     constexpr int READING_FLAGS = O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
-    const DirectoryListing::State& state = *listing.state();
+    const ListedDirectory& directory = *entry.directory;
     // A regular file in a directory that only this user can change is still
     // that file: the name is opened directly, the cheaper way. A link may
     // lead anywhere, so it takes the careful way below.
-    if (state.names_only_ours && entry.recorded_type == RecordedType::RegularFile) {
-        return open_by_name_if_regular(state.descriptor, entry.name, READING_FLAGS);
+    if (directory.names_only_ours && entry.recorded_type == RecordedType::RegularFile) {
+        return open_by_name_if_regular(directory.descriptor, entry.name, READING_FLAGS);
     }
     // Where others could swap a pipe or a device in, the name is resolved
     // once, to a descriptor that only locates the file (O_PATH opens nothing:
@@ -293,7 +299,7 @@ OsResult<FileHandle> open_entry_for_reading(const DirectoryListing& listing,
     // type is checked on that descriptor, and only a regular file is then
     // opened for reading, through the descriptor itself, so nothing swapped
     // in under the name meanwhile can be opened.
-    const int location = ::openat(state.descriptor, entry.name.c_str(), O_PATH | O_CLOEXEC);
+    const int location = ::openat(directory.descriptor, entry.name.c_str(), O_PATH | O_CLOEXEC);
     if (location < 0) {
         return std::unexpected(OsError::from_os_code(errno));
     }
@@ -308,7 +314,7 @@ OsResult<FileHandle> open_entry_for_reading(const DirectoryListing& listing,
     if (errno != ENOENT) {
         return std::unexpected(OsError::from_os_code(errno));
     }
-    return open_by_name_if_regular(state.descriptor, entry.name, READING_FLAGS);
+    return open_by_name_if_regular(directory.descriptor, entry.name, READING_FLAGS);
 }
 
 }  // namespace driftmoor::platform

@@ -15,9 +15,14 @@
 
 namespace driftmoor::platform {
 
+// The directory exactly as the caller wrote it; entry paths are joined to
+// it, never to the platform path.
+struct ListedDirectory {
+    std::string path;
+};
+
 struct DirectoryListing::State {
-    explicit State(std::string directory_path) noexcept
-        : directory_path(std::move(directory_path)) {}
+    explicit State(SharedDirectory directory) noexcept : directory(std::move(directory)) {}
     State(const State&) = delete;
     State& operator=(const State&) = delete;
     ~State() {
@@ -32,9 +37,7 @@ struct DirectoryListing::State {
     // `first_delivered`.
     WIN32_FIND_DATAW first{};
     bool first_delivered = false;
-    // The directory exactly as the caller wrote it; entry paths are joined
-    // to it, never to the platform path.
-    std::string directory_path;
+    SharedDirectory directory;  // shared with the entries delivered
 };
 
 void DirectoryListing::StateDeleter::operator()(State* state) const noexcept {
@@ -65,11 +68,12 @@ RecordedType recorded_type_of(DWORD attributes) noexcept {
     return RecordedType::RegularFile;
 }
 
-DirectoryEntry entry_of(const WIN32_FIND_DATAW& record) {
+DirectoryEntry entry_of(const WIN32_FIND_DATAW& record, const SharedDirectory& directory) {
     // The name ends at its first NUL, or fills the whole field.
     const std::wstring_view field(record.cFileName, MAX_PATH);
     const std::wstring_view name = field.substr(0, field.find(L'\0'));
-    return DirectoryEntry{utf16_to_wtf8(name), recorded_type_of(record.dwFileAttributes)};
+    return DirectoryEntry{utf16_to_wtf8(name), recorded_type_of(record.dwFileAttributes),
+                          directory};
 }
 
 // Which directory the path names, for telling a directory already on the
@@ -90,7 +94,8 @@ OsResult<DirectoryListing> open_listing(std::string_view path_text) {
         return std::unexpected(std::move(pattern).error());
     }
     // Made first, so that the search is owned from the moment it is open.
-    DirectoryListing::OwnedState state(new DirectoryListing::State(std::string(path_text)));
+    DirectoryListing::OwnedState state(new DirectoryListing::State(
+        std::make_shared<const ListedDirectory>(std::string(path_text))));
     // Basic information: no short 8.3 names, which nothing here uses.
     state->search = ::FindFirstFileExW(pattern->c_str(), FindExInfoBasic, &state->first,
                                        FindExSearchNameMatch, nullptr, 0);
@@ -115,7 +120,7 @@ OsResult<std::optional<DirectoryEntry>> next_entry(DirectoryListing& listing) {
     if (!state->first_delivered) {
         state->first_delivered = true;
         if (!is_dot_or_dot_dot(state->first)) {
-            return entry_of(state->first);
+            return entry_of(state->first, state->directory);
         }
     }
     for (;;) {
@@ -130,24 +135,21 @@ OsResult<std::optional<DirectoryEntry>> next_entry(DirectoryListing& listing) {
             return std::unexpected(OsError::from_os_code(static_cast<std::int32_t>(error)));
         }
         if (!is_dot_or_dot_dot(record)) {
-            return entry_of(record);
+            return entry_of(record, state->directory);
         }
     }
 }
 
-OsResult<FileMetadata> query_entry_metadata(const DirectoryListing& listing,
-                                            const DirectoryEntry& entry) {
-    return query_metadata(join_path(listing.state()->directory_path, entry.name));
+OsResult<FileMetadata> query_entry_metadata(const DirectoryEntry& entry) {
+    return query_metadata(join_path(entry.directory->path, entry.name));
 }
 
-OsResult<DirectoryListing> open_entry_listing(const DirectoryListing& listing,
-                                              const DirectoryEntry& entry) {
-    return open_listing(join_path(listing.state()->directory_path, entry.name));
+OsResult<DirectoryListing> open_entry_listing(const DirectoryEntry& entry) {
+    return open_listing(join_path(entry.directory->path, entry.name));
 }
 
-OsResult<FileHandle> open_entry_for_reading(const DirectoryListing& listing,
-                                            const DirectoryEntry& entry) {
-    auto file = open_for_reading(join_path(listing.state()->directory_path, entry.name));
+OsResult<FileHandle> open_entry_for_reading(const DirectoryEntry& entry) {
+    auto file = open_for_reading(join_path(entry.directory->path, entry.name));
     if (!file) {
         return file;
     }

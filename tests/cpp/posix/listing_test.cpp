@@ -255,7 +255,7 @@ TEST_F(ListingTest, DescriptorIsClosedExactlyOnce) {
     EXPECT_FALSE(descriptor_is_open(second_fd));
 }
 
-TEST_F(ListingTest, EntriesAreQueriedAndOpenedRelativeToTheListing) {
+TEST_F(ListingTest, EntriesAreQueriedAndOpenedRelativeToTheirDirectoryAfterTheListingEnded) {
     write("file", "relative content");
     fs::create_directory(dir_ / "sub");
     write("sub/inner", "i");
@@ -264,45 +264,50 @@ TEST_F(ListingTest, EntriesAreQueriedAndOpenedRelativeToTheListing) {
     make_fifo("fifo");
     auto listing = open_listing(dir_.string());
     ASSERT_TRUE(listing.has_value());
-    const auto entry = [](std::string name) {
-        return DirectoryEntry{std::move(name), RecordedType::Unresolved};
+    // Every entry below is used once its listing has ended and released what
+    // it held: an entry keeps its own share of the open directory.
+    const auto listed = drain(*listing);
+    ASSERT_FALSE(listing->is_open());
+    ASSERT_FALSE(listed.empty());
+    const auto entry = [&](std::string name) {
+        return DirectoryEntry{std::move(name), RecordedType::Unresolved, listed.front().directory};
     };
 
-    const auto linked = query_entry_metadata(*listing, entry("to_sub"));
+    const auto linked = query_entry_metadata(entry("to_sub"));
     ASSERT_TRUE(linked.has_value());
     EXPECT_EQ(linked->type, FileType::Directory);
     EXPECT_EQ(linked->identity, identity_of("sub"));
-    EXPECT_EQ(query_entry_metadata(*listing, entry("fifo"))->type, FileType::Other);
-    EXPECT_EQ(os_code_of(query_entry_metadata(*listing, entry("missing")).error()), ENOENT);
+    EXPECT_EQ(query_entry_metadata(entry("fifo"))->type, FileType::Other);
+    EXPECT_EQ(os_code_of(query_entry_metadata(entry("missing")).error()), ENOENT);
 
     for (const char* name : {"sub", "to_sub"}) {
-        auto below = open_entry_listing(*listing, entry(name));
+        auto below = open_entry_listing(entry(name));
         ASSERT_TRUE(below.has_value()) << name;
         EXPECT_EQ(below->identity(), identity_of("sub"));
         const auto entries = drain(*below);
         ASSERT_EQ(entries.size(), 1u);
         EXPECT_EQ(entries[0].name, "inner");
     }
-    EXPECT_EQ(os_code_of(open_entry_listing(*listing, entry("file")).error()), ENOTDIR);
-    EXPECT_EQ(os_code_of(open_entry_listing(*listing, entry("missing")).error()), ENOENT);
+    EXPECT_EQ(os_code_of(open_entry_listing(entry("file")).error()), ENOTDIR);
+    EXPECT_EQ(os_code_of(open_entry_listing(entry("missing")).error()), ENOENT);
 
     const auto expected = digest::calculate_file_hash(path("file"));
     ASSERT_TRUE(expected.has_value());
     for (const char* name : {"file", "to_file"}) {
-        auto file = open_entry_for_reading(*listing, entry(name));
+        auto file = open_entry_for_reading(entry(name));
         ASSERT_TRUE(file.has_value()) << name;
         EXPECT_EQ(digest::digest_open_file(*file), *expected);
     }
 
     const auto before = open_descriptors();
-    const auto fifo = without_waiting_on(
-        path("fifo"), [&] { return open_entry_for_reading(*listing, entry("fifo")); });
+    const auto fifo =
+        without_waiting_on(path("fifo"), [&] { return open_entry_for_reading(entry("fifo")); });
     ASSERT_FALSE(fifo.has_value());
     EXPECT_EQ(error_kind(fifo.error()), ErrorKind::InvalidInputParameter);
-    const auto directory = open_entry_for_reading(*listing, entry("sub"));
+    const auto directory = open_entry_for_reading(entry("sub"));
     ASSERT_FALSE(directory.has_value());
     EXPECT_EQ(error_kind(directory.error()), ErrorKind::InvalidInputParameter);
-    EXPECT_EQ(os_code_of(open_entry_for_reading(*listing, entry("missing")).error()), ENOENT);
+    EXPECT_EQ(os_code_of(open_entry_for_reading(entry("missing")).error()), ENOENT);
     // A refused entry was opened to be checked; it must have been closed again.
     EXPECT_EQ(open_descriptors(), before);
 }

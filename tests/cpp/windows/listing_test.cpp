@@ -131,25 +131,31 @@ TEST_F(ListingTest, EntriesAreReachedThroughTheListingsOwnSpelling) {
     write("d\\file", "contents");
     auto listing = open_listing(path("d") + "/");
     ASSERT_TRUE(listing.has_value());
-    int seen = 0;
+    // Used once the listing has ended: each entry keeps its directory.
+    std::vector<DirectoryEntry> entries;
     while (auto entry = next_entry(*listing).value_or(std::nullopt)) {
+        entries.push_back(std::move(*entry));
+    }
+    EXPECT_FALSE(listing->is_open());
+    int seen = 0;
+    for (const auto& listed : entries) {
+        const auto* entry = &listed;
         ++seen;
-        const auto metadata = query_entry_metadata(*listing, *entry);
+        const auto metadata = query_entry_metadata(*entry);
         ASSERT_TRUE(metadata.has_value()) << entry->name;
         if (entry->name == "sub") {
             EXPECT_EQ(entry->recorded_type, RecordedType::Directory);
-            auto below = open_entry_listing(*listing, *entry);
+            auto below = open_entry_listing(*entry);
             ASSERT_TRUE(below.has_value());
             EXPECT_EQ(below->identity(), metadata->identity);
-            EXPECT_FALSE(open_entry_for_reading(*listing, *entry).has_value());
+            EXPECT_FALSE(open_entry_for_reading(*entry).has_value());
         } else {
             EXPECT_EQ(entry->recorded_type, RecordedType::RegularFile);
-            EXPECT_TRUE(open_entry_for_reading(*listing, *entry).has_value());
-            EXPECT_FALSE(open_entry_listing(*listing, *entry).has_value());
+            EXPECT_TRUE(open_entry_for_reading(*entry).has_value());
+            EXPECT_FALSE(open_entry_listing(*entry).has_value());
         }
     }
     EXPECT_EQ(seen, 2);
-    EXPECT_FALSE(listing->is_open());
 }
 
 // Every spelling of the same directory gives keys that begin with it exactly
