@@ -4,6 +4,31 @@
 #include "platform/metadata.h"
 
 namespace driftmoor::manifest {
+namespace {
+
+// The manifest's use of the walk: Unicode keys only, every file that cannot
+// be read left out in silence, and no result at all when a directory cannot
+// be listed.
+class TablePolicy final : public WalkPolicy {
+  public:
+    explicit TablePolicy(ManifestTable& table) noexcept : table_(table) {}
+
+    void add_file(std::string_view path, const digest::FileDigest& digest) override {
+        table_.insert(path, digest);
+    }
+
+    platform::OsResult<void> leave_out(LeftOut left_out) override {
+        if (left_out.omission == Omission::UnlistableDirectory) {
+            return std::unexpected(std::move(*left_out.error));
+        }
+        return {};
+    }
+
+  private:
+    ManifestTable& table_;
+};
+
+}  // namespace
 
 std::expected<ManifestTable, ManifestFailure> calculate_manifest(std::string_view dir_path,
                                                                  Cancellation& cancellation) {
@@ -11,7 +36,8 @@ std::expected<ManifestTable, ManifestFailure> calculate_manifest(std::string_vie
     if (!platform::query_metadata(dir_path)) {
         return std::unexpected(DirectoryMissing{});
     }
-    if (auto walked = walk_directory(dir_path, table, cancellation); !walked) {
+    TablePolicy policy(table);
+    if (auto walked = walk_directory(dir_path, policy, cancellation); !walked) {
         return std::unexpected(std::move(walked).error());
     }
     return table;

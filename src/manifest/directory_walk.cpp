@@ -67,6 +67,24 @@ bool vanished(const OsError& error) noexcept {
            kind == platform::ErrorKind::NotADirectory;
 }
 
+// Why an entry whose type could not be found out is left out: a link that
+// leads nowhere, an entry gone since it was listed, or its own failure.
+Omission unknown_type_omission(const DirectoryEntry& entry, const OsError& error) {
+    if (platform::error_kind(error) != platform::ErrorKind::EntityNotFound) {
+        return Omission::UnknownEntry;
+    }
+    return platform::entry_is_link(entry) ? Omission::DanglingLink : Omission::Vanished;
+}
+
+// Why a file that the walk could not open is left out.
+Omission unopened_file_omission(const OsError& error) {
+    if (platform::error_kind(error) == platform::ErrorKind::EntityNotFound ||
+        platform::refuses_non_regular_file(error)) {
+        return Omission::Vanished;
+    }
+    return Omission::UnreadableFile;
+}
+
 // An entry taken from a listing, with the file opened ahead of its turn when
 // the walk read ahead.
 struct Upcoming {
@@ -83,29 +101,21 @@ bool read_ahead_passes(const DirectoryEntry& entry) noexcept {
            entry.recorded_type == platform::RecordedType::Special;
 }
 
-// The digest of an entry that is a regular file, or the error that kept it
-// from being read.
-OsResult<digest::FileDigest> digest_entry(Upcoming& upcoming, Cancellation& cancellation) {
-    OsResult<FileHandle> file = upcoming.opened ? std::move(*upcoming.opened)
-                                                : platform::open_entry_for_reading(upcoming.entry);
-    if (!file) {
-        return std::unexpected(std::move(file).error());
-    }
-    auto digest = digest::digest_open_file(*file, cancellation);
-    platform::close_file(std::move(*file));
-    return digest;
-}
-
 class TreeWalk {
   public:
-    TreeWalk(std::string_view directory_path, ManifestTable& table, Cancellation& cancellation)
+    TreeWalk(std::string_view directory_path, WalkPolicy& policy, Cancellation& cancellation)
         : path_(directory_path),
-          table_(table),
+          policy_(policy),
           cancellation_(cancellation),
           window_(platform::read_ahead_window()) {}
 
-    OsResult<void> run(DirectoryListing root) {
-        enter(std::move(root));
+    OsResult<void> run() {
+        auto root = platform::open_listing(path_);
+        if (!root) {
+            std::string root_path = path_;
+            return leave_out(root_path, Omission::UnlistableDirectory, std::move(root).error());
+        }
+        enter(std::move(*root));
         // Each turn takes one entry of the deepest open directory, so the
         // native stack stays flat however deep the tree is. On an early
         // return every listing still open closes as `levels_` goes.
@@ -115,7 +125,15 @@ class TreeWalk {
             }
             auto upcoming = next_upcoming();
             if (!upcoming) {
-                return std::unexpected(std::move(upcoming).error());
+                // The directory could not be listed to its end: what it
+                // delivered was walked, the rest of it is left out.
+                if (auto go_on = leave_out(path_, Omission::UnlistableDirectory,
+                                           std::move(upcoming).error());
+                    !go_on) {
+                    return go_on;
+                }
+                leave();
+                continue;
             }
             if (!*upcoming) {
                 leave();
@@ -211,25 +229,34 @@ class TreeWalk {
         const DirectoryEntry& entry = upcoming.entry;
         auto type = resolved_type(entry);
         if (!type) {
-            // Not even its metadata: whatever kept it from us keeps the
-            // open from succeeding too, so the entry is left out.
-            return leave_out(std::move(type).error());
+            const Omission omission = unknown_type_omission(entry, type.error());
+            return leave_out(entry, omission, std::move(type).error());
         }
         if (*type == FileType::Directory) {
             return descend(entry);
         }
         if (*type != FileType::RegularFile) {
-            return {};
+            return leave_out(entry, Omission::SpecialFile);
         }
-        std::string key = platform::join_path(path_, entry.name);
-        if (!platform::path_as_unicode(key)) {
-            return {};
+        std::string path = platform::join_path(path_, entry.name);
+        if (policy_.unicode_paths_only && !platform::path_as_unicode(path)) {
+            return leave_out(path, Omission::NotUnicode);
         }
-        auto digest = digest_entry(upcoming, cancellation_);
+        OsResult<FileHandle> file =
+            upcoming.opened ? std::move(*upcoming.opened) : platform::open_entry_for_reading(entry);
+        if (!file) {
+            const Omission omission = unopened_file_omission(file.error());
+            return leave_out(path, omission, std::move(file).error());
+        }
+        if (is_excluded(*file)) {
+            return leave_out(path, Omission::Excluded);
+        }
+        auto digest = digest::digest_open_file(*file, cancellation_);
+        platform::close_file(std::move(*file));
         if (!digest) {
-            return leave_out(std::move(digest).error());
+            return leave_out(path, Omission::UnreadableFile, std::move(digest).error());
         }
-        table_.insert(std::move(key), *digest);
+        policy_.add_file(path, *digest);
         return {};
     }
 
@@ -240,34 +267,47 @@ class TreeWalk {
             // below it at that moment, whatever stands under its name by now
             // (a directory renamed away and another renamed in). Any other
             // failure is the directory's own.
-            if (vanished(below.error())) {
-                return {};
-            }
-            return std::unexpected(std::move(below).error());
+            const Omission omission =
+                vanished(below.error()) ? Omission::Vanished : Omission::UnlistableDirectory;
+            return leave_out(entry, omission, std::move(below).error());
         }
         // A directory the platform cannot identify is never taken for one
         // on the way down.
         if (const auto identity = below->identity(); identity && on_descent_.contains(*identity)) {
-            return {};
+            return leave_out(entry, Omission::Loop);
         }
         platform::append_to_path(path_, entry.name);
         enter(std::move(*below));
         return {};
     }
 
-    // Leaving a file out is right when the file is at fault, never when the
-    // process ran out of something or the work was interrupted: then the
-    // whole walk fails.
-    static OsResult<void> leave_out(OsError error) {
-        if (platform::exhausts_resources(error) ||
-            platform::error_kind(error) == platform::ErrorKind::OperationInterrupted) {
-            return std::unexpected(std::move(error));
+    bool is_excluded(const FileHandle& file) const {
+        if (!policy_.excluded_file) {
+            return false;
         }
-        return {};
+        const auto metadata = platform::query_open_file_metadata(file);
+        return metadata && metadata->identity == policy_.excluded_file;
+    }
+
+    OsResult<void> leave_out(const DirectoryEntry& entry, Omission omission,
+                             std::optional<OsError> error = std::nullopt) {
+        return leave_out(platform::join_path(path_, entry.name), omission, std::move(error));
+    }
+
+    // Leaving an entry out is the policy's to judge when the entry is at
+    // fault, never when the process ran out of something or the work was
+    // interrupted: then the whole walk fails.
+    OsResult<void> leave_out(std::string_view path, Omission omission,
+                             std::optional<OsError> error = std::nullopt) {
+        if (error && (platform::exhausts_resources(*error) ||
+                      platform::error_kind(*error) == platform::ErrorKind::OperationInterrupted)) {
+            return std::unexpected(std::move(*error));
+        }
+        return policy_.leave_out({path, omission, std::move(error)});
     }
 
     std::string path_;  // the text of the directory being listed
-    ManifestTable& table_;
+    WalkPolicy& policy_;
     Cancellation& cancellation_;
     std::vector<Level> levels_;
     std::unordered_set<FileIdentity, IdentityHash> on_descent_;
@@ -282,16 +322,12 @@ class TreeWalk {
 
 }  // namespace
 
-OsResult<void> walk_directory(std::string_view directory_path, ManifestTable& table,
+OsResult<void> walk_directory(std::string_view directory_path, WalkPolicy& policy,
                               Cancellation& cancellation) {
     if (!platform::is_directory(directory_path)) {
         return {};
     }
-    auto root = platform::open_listing(directory_path);
-    if (!root) {
-        return std::unexpected(std::move(root).error());
-    }
-    return TreeWalk(directory_path, table, cancellation).run(std::move(*root));
+    return TreeWalk(directory_path, policy, cancellation).run();
 }
 
 }  // namespace driftmoor::manifest

@@ -1,27 +1,81 @@
-// Walking a directory tree into a manifest table.
+// Walking a directory tree: one walk, whose use decides what becomes of the
+// files it reads and of the entries it leaves out.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string_view>
 
 #include "common/cancellation.h"
-#include "manifest/manifest_table.h"
+#include "digest/file_digest.h"
+#include "platform/metadata.h"
 #include "platform/os_error.h"
 
 namespace driftmoor::manifest {
 
-// Adds every regular file at or below the directory at `directory_path` to
-// `table`, keyed by its path: `directory_path` exactly as given, then the
+// Why the walk left an entry out.
+enum class Omission : std::uint8_t {
+    // Failures: the entry may hold content that was not fingerprinted.
+    UnreadableFile,       // a file that could not be opened or read
+    UnlistableDirectory,  // a directory that could not be opened or listed to its end
+    DanglingLink,         // a link that leads nowhere
+    UnknownEntry,         // an entry whose type could not be found out
+    // Passed over by design.
+    SpecialFile,  // a pipe, socket or device: never opened
+    Loop,         // a directory already on the way down, reached again through a link
+    NotUnicode,   // a path with no Unicode text, where only such paths are taken
+    Excluded,     // the file the use asked to be passed over
+    Vanished,     // gone, or turned into something else, between its listing and its turn
+};
+
+// True for the omissions that mean something could not be read.
+constexpr bool is_failure(Omission omission) noexcept {
+    return omission <= Omission::UnknownEntry;
+}
+
+// One entry left out, told to the policy.
+struct LeftOut {
+    std::string_view path;  // valid during the call only
+    Omission omission;
+    // What went wrong, for the omissions that come from an error; the policy
+    // may take it.
+    std::optional<platform::OsError> error;
+};
+
+// What one use of the walk does with what the walk finds. Used by one thread.
+class WalkPolicy {
+  public:
+    // Paths with no Unicode text are left out unread (NotUnicode) when true;
+    // otherwise they are read like any other, their path text as it is.
+    bool unicode_paths_only = true;
+    // A file to pass over (Excluded) wherever it turns up, by identity.
+    std::optional<platform::FileIdentity> excluded_file;
+
+    // A regular file read to its end.
+    virtual void add_file(std::string_view path, const digest::FileDigest& digest) = 0;
+    // An entry left out. An error returned ends the walk with it. Running out
+    // of descriptors or memory, and an interruption, end the walk before any
+    // policy is asked: a file must not be left out for what it did not cause.
+    virtual platform::OsResult<void> leave_out(LeftOut left_out) = 0;
+
+  protected:
+    WalkPolicy() = default;
+    WalkPolicy(const WalkPolicy&) = default;
+    WalkPolicy& operator=(const WalkPolicy&) = default;
+    ~WalkPolicy() = default;
+};
+
+// Hands every regular file at or below the directory at `directory_path` to
+// `policy`, keyed by its path: `directory_path` exactly as given, then the
 // names on the way down. Depth first, in listing order, following links.
 //
-// A path that is not a directory adds nothing. A directory that cannot be
-// listed or read to its end fails the walk with that error. A file that
-// cannot be opened or read is left out, as is everything that is not a
-// regular file (devices, pipes, sockets are never opened) and every path
-// with no Unicode text; but running out of descriptors or memory fails the
-// walk rather than leave a file out. A directory already on the way down
-// (a link to an ancestor) is passed over, so every walk ends. Between
-// entries and reads `cancellation` may end the walk with its own error.
-platform::OsResult<void> walk_directory(std::string_view directory_path, ManifestTable& table,
+// A path that is not a directory adds nothing. Everything else that is not
+// read (devices, pipes and sockets are never opened) is told to `policy` as
+// left out, with the reason, and the policy decides whether that ends the
+// walk. A directory already on the way down (a link to an ancestor) is passed
+// over, so every walk ends. Between entries and reads `cancellation` may end
+// the walk with its own error.
+platform::OsResult<void> walk_directory(std::string_view directory_path, WalkPolicy& policy,
                                         Cancellation& cancellation);
 
 }  // namespace driftmoor::manifest

@@ -114,4 +114,14 @@ OsResult<DirectoryListing> open_entry_listing(const DirectoryEntry& entry);
 // swap a pipe or a device in under the name meanwhile.
 OsResult<FileHandle> open_entry_for_reading(const DirectoryEntry& entry);
 
+// True when the entry itself is a link (a symbolic link or a junction),
+// wherever it leads or fails to lead; false when it is not, or when that
+// cannot be found out.
+bool entry_is_link(const DirectoryEntry& entry);
+
+// How open_entry_for_reading refuses an entry that is not a regular file by
+// the time it is opened, on every platform.
+OsError not_a_regular_file() noexcept;
+bool refuses_non_regular_file(const OsError& error) noexcept;
+
 }  // namespace driftmoor::platform

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string_view>
 
+#include "platform/file.h"
 #include "platform/os_error.h"
 
 namespace driftmoor::platform {
@@ -34,6 +35,9 @@ struct FileMetadata {
 
 // The metadata of what the path names at the end of any chain of links.
 OsResult<FileMetadata> query_metadata(std::string_view path_text);
+
+// The metadata of the file that an open handle reads.
+OsResult<FileMetadata> query_open_file_metadata(const FileHandle& file);
 
 // True only when query_metadata succeeds and shows a directory; a failure
 // (missing path, dangling link, NUL in the text) answers false.

@@ -175,8 +175,7 @@ OsResult<void> regular_file_only(int descriptor) {
         return std::unexpected(OsError::from_os_code(errno));
     }
     if (!S_ISREG(status.st_mode)) {
-        return std::unexpected(
-            OsError::static_message(ErrorKind::InvalidInputParameter, "not a regular file"));
+        return std::unexpected(not_a_regular_file());
     }
     return {};
 }
@@ -315,6 +314,13 @@ OsResult<FileHandle> open_entry_for_reading(const DirectoryEntry& entry) {
         return std::unexpected(OsError::from_os_code(errno));
     }
     return open_by_name_if_regular(directory.descriptor, entry.name, READING_FLAGS);
+}
+
+bool entry_is_link(const DirectoryEntry& entry) {
+    struct stat status;
+    return ::fstatat(entry.directory->descriptor, entry.name.c_str(), &status,
+                     AT_SYMLINK_NOFOLLOW) == 0 &&
+           S_ISLNK(status.st_mode);
 }
 
 }  // namespace driftmoor::platform

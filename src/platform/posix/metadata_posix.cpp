@@ -32,4 +32,12 @@ OsResult<FileMetadata> query_metadata(std::string_view path_text) {
     return metadata_from_stat(status);
 }
 
+OsResult<FileMetadata> query_open_file_metadata(const FileHandle& file) {
+    struct stat status;
+    if (::fstat(static_cast<int>(file.native()), &status) != 0) {
+        return std::unexpected(OsError::from_os_code(errno));
+    }
+    return metadata_from_stat(status);
+}
+
 }  // namespace driftmoor::platform

@@ -156,10 +156,19 @@ OsResult<FileHandle> open_entry_for_reading(const DirectoryEntry& entry) {
     // A name swapped for a link to a pipe or a device since it was listed
     // would open as that; its reads could wait for a writer forever.
     if (::GetFileType(reinterpret_cast<HANDLE>(file->native())) != FILE_TYPE_DISK) {
-        return std::unexpected(
-            OsError::static_message(ErrorKind::InvalidInputParameter, "not a regular file"));
+        return std::unexpected(not_a_regular_file());
     }
     return file;
+}
+
+bool entry_is_link(const DirectoryEntry& entry) {
+    const auto path = prepare_platform_path(join_path(entry.directory->path, entry.name));
+    if (!path) {
+        return false;
+    }
+    const DWORD attributes = ::GetFileAttributesW(path->c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES &&
+           (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
 }  // namespace driftmoor::platform

@@ -40,6 +40,29 @@ OsResult<WindowsMetadata> cached_record(const std::wstring& path, Links links, D
     return metadata;
 }
 
+// What Windows says of the file an open handle reads; the reparse tag is
+// asked only for a reparse point.
+OsResult<WindowsMetadata> metadata_of_handle(HANDLE handle) {
+    BY_HANDLE_FILE_INFORMATION information;
+    if (!::GetFileInformationByHandle(handle, &information)) {
+        return std::unexpected(last_error());
+    }
+    WindowsMetadata metadata{information.dwFileAttributes, 0,
+                             FileIdentity{information.dwVolumeSerialNumber,
+                                          (std::uint64_t(information.nFileIndexHigh) << 32) |
+                                              information.nFileIndexLow}};
+    if ((metadata.attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        FILE_ATTRIBUTE_TAG_INFO tag{};
+        if (!::GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof tag)) {
+            return std::unexpected(last_error());
+        }
+        if ((tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+            metadata.reparse_tag = tag.ReparseTag;
+        }
+    }
+    return metadata;
+}
+
 OsResult<WindowsMetadata> handle_query(const std::wstring& path, Links links) {
     // No access rights are needed to read metadata; backup semantics let a
     // directory open too.
@@ -59,24 +82,7 @@ OsResult<WindowsMetadata> handle_query(const std::wstring& path, Links links) {
     }
     // Closes the handle on every path from here.
     const FileHandle owner(reinterpret_cast<std::intptr_t>(handle));
-    BY_HANDLE_FILE_INFORMATION information;
-    if (!::GetFileInformationByHandle(handle, &information)) {
-        return std::unexpected(last_error());
-    }
-    WindowsMetadata metadata{information.dwFileAttributes, 0,
-                             FileIdentity{information.dwVolumeSerialNumber,
-                                          (std::uint64_t(information.nFileIndexHigh) << 32) |
-                                              information.nFileIndexLow}};
-    if ((metadata.attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-        FILE_ATTRIBUTE_TAG_INFO tag{};
-        if (!::GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof tag)) {
-            return std::unexpected(last_error());
-        }
-        if ((tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-            metadata.reparse_tag = tag.ReparseTag;
-        }
-    }
-    return metadata;
+    return metadata_of_handle(handle);
 }
 
 }  // namespace
@@ -118,6 +124,14 @@ OsResult<FileMetadata> query_metadata(std::string_view path_text) {
         return std::unexpected(std::move(path).error());
     }
     auto metadata = query_platform_metadata(*path);
+    if (!metadata) {
+        return std::unexpected(std::move(metadata).error());
+    }
+    return to_file_metadata(*metadata);
+}
+
+OsResult<FileMetadata> query_open_file_metadata(const FileHandle& file) {
+    auto metadata = metadata_of_handle(reinterpret_cast<HANDLE>(file.native()));
     if (!metadata) {
         return std::unexpected(std::move(metadata).error());
     }

@@ -1,0 +1,19 @@
+#include "platform/listing.h"
+
+namespace driftmoor::platform {
+
+// The refusal is one text on every platform: callers tell it apart from the
+// failures of the open itself.
+constexpr std::string_view NOT_A_REGULAR_FILE = "not a regular file";
+
+OsError not_a_regular_file() noexcept {
+    return OsError::static_message(ErrorKind::InvalidInputParameter, NOT_A_REGULAR_FILE);
+}
+
+bool refuses_non_regular_file(const OsError& error) noexcept {
+    const auto* refusal = std::get_if<OsError::StaticMessage>(&error.variant());
+    return refusal != nullptr && refusal->kind == ErrorKind::InvalidInputParameter &&
+           refusal->message == NOT_A_REGULAR_FILE;
+}
+
+}  // namespace driftmoor::platform
