@@ -299,8 +299,7 @@ class TreeWalk {
     // interrupted: then the whole walk fails.
     OsResult<void> leave_out(std::string_view path, Omission omission,
                              std::optional<OsError> error = std::nullopt) {
-        if (error && (platform::exhausts_resources(*error) ||
-                      platform::error_kind(*error) == platform::ErrorKind::OperationInterrupted)) {
+        if (error && ends_every_walk(*error)) {
             return std::unexpected(std::move(*error));
         }
         return policy_.leave_out({path, omission, std::move(error)});
@@ -321,6 +320,11 @@ class TreeWalk {
 };
 
 }  // namespace
+
+bool ends_every_walk(const OsError& error) noexcept {
+    return platform::exhausts_resources(error) ||
+           platform::error_kind(error) == platform::ErrorKind::OperationInterrupted;
+}
 
 OsResult<void> walk_directory(std::string_view directory_path, WalkPolicy& policy,
                               Cancellation& cancellation) {

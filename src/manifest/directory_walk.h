@@ -33,6 +33,11 @@ constexpr bool is_failure(Omission omission) noexcept {
     return omission <= Omission::UnknownEntry;
 }
 
+// Whether an error ends a walk whatever its policy: running out of
+// descriptors or memory, or being interrupted, says nothing about the entry
+// being read, which must not be left out for it.
+bool ends_every_walk(const platform::OsError& error) noexcept;
+
 // One entry left out, told to the policy.
 struct LeftOut {
     std::string_view path;  // valid during the call only
@@ -53,9 +58,9 @@ class WalkPolicy {
 
     // A regular file read to its end.
     virtual void add_file(std::string_view path, const digest::FileDigest& digest) = 0;
-    // An entry left out. An error returned ends the walk with it. Running out
-    // of descriptors or memory, and an interruption, end the walk before any
-    // policy is asked: a file must not be left out for what it did not cause.
+    // An entry left out. An error returned ends the walk with it. An error
+    // that ends every walk (ends_every_walk) does so before any policy is
+    // asked.
     virtual platform::OsResult<void> leave_out(LeftOut left_out) = 0;
 
   protected:

@@ -14,12 +14,15 @@ SANITIZED = os.environ.get("DRIFTMOOR_SANITIZED") == "1"
 
 def pytest_sessionstart(session):
     import driftmoor
+    import driftmoor_tree
 
     if BUILD_MODULE_DIR is not None:
-        loaded = Path(driftmoor.__file__).resolve().parent
         expected = Path(BUILD_MODULE_DIR).resolve()
-        if loaded != expected:
-            raise pytest.UsageError(f"driftmoor was loaded from {loaded}, expected {expected}")
+        for module in (driftmoor, driftmoor_tree):
+            loaded = Path(module.__file__).resolve().parent
+            if loaded != expected:
+                raise pytest.UsageError(
+                    f"{module.__name__} was loaded from {loaded}, expected {expected}")
 
 
 def run_python(code, *, timeout=60, env=None, wrapper=()):

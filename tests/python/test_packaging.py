@@ -43,6 +43,8 @@ def test_wheel_holds_the_module_and_the_command(tmp_path):
             "driftmoor.cpython-314-x86_64-linux-gnu.so",
             *sorted(f"driftmoor_cli/{p.name}"
                     for p in (TOP / "python/driftmoor_cli").iterdir() if p.is_file()),
+            "driftmoor_tree-stubs/__init__.pyi",
+            "driftmoor_tree.cpython-314-x86_64-linux-gnu.so",
         ], names
         entry_points = configparser.ConfigParser()
         entry_points.read_string(archive.read("driftmoor-0.1.0.dist-info/entry_points.txt").decode())

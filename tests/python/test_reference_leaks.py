@@ -11,6 +11,7 @@ import pytest
 
 import _driftmoor_testing as probe
 from conftest import run_python
+import driftmoor_tree
 from driftmoor import calculate_directory_manifest, calculate_hash, compare_hashes
 
 pytestmark = pytest.mark.skipif(
@@ -85,6 +86,9 @@ FILE = "tree/a.txt"
 DIGEST_A, DIGEST_B = "a" * 64, "b" * 64
 NOT_STR = (TypeError, "not an instance of 'str'")
 SURROGATE = (UnicodeEncodeError, "surrogates not allowed")
+EXCLUDED = (0, 0)
+PROGRESS = bytearray(8)
+LINES = {b"tree/odd\\name": DIGEST_A, FILE.encode(): DIGEST_B}
 # Each case: a call relative to the tree's folder, and the exception class it
 # ends in with a fragment of its text, or None where it returns. No argument
 # is a text of one character: those are immortal, so a reference leaked to
@@ -158,6 +162,30 @@ CASES = {
             ("dangling", "dangling"),
         ]
     },
+    # The command's module.
+    "tree-walk": (lambda: driftmoor_tree.walk(b"tree"), None),
+    "tree-walk-of-a-file": (lambda: driftmoor_tree.walk(FILE.encode()), None),
+    "tree-walk-accounting": (lambda: driftmoor_tree.walk(b".", exclude=EXCLUDED), None),
+    "tree-walk-progress": (lambda: driftmoor_tree.walk(b"tree", progress=PROGRESS), None),
+    "tree-walk-missing": (lambda: driftmoor_tree.walk(b"missing"), (FileNotFoundError, "(os")),
+    "tree-walk-str": (lambda: driftmoor_tree.walk("tree"), (TypeError, "bytes-like")),
+    "tree-walk-bad-exclude": (
+        lambda: driftmoor_tree.walk(b"tree", exclude=(DIGEST_A, 1)),
+        (TypeError, "exclude"),
+    ),
+    "tree-walk-short-progress": (
+        lambda: driftmoor_tree.walk(b"tree", progress=bytearray(3)),
+        (ValueError, "progress"),
+    ),
+    "tree-lines": (lambda: driftmoor_tree.manifest_lines(LINES, format="bsd"), None),
+    "tree-lines-str-path": (
+        lambda: driftmoor_tree.manifest_lines({FILE: DIGEST_A}),
+        (TypeError, "'bytes'"),
+    ),
+    "tree-lines-bad-format": (
+        lambda: driftmoor_tree.manifest_lines(LINES, format="md5"),
+        (ValueError, "format"),
+    ),
     # The test-only module: each way the call wrapper ends a call.
     "probe-panic": (lambda: probe.panic_with_message("the text"), (BaseException, "the text")),
     "probe-panic-without-text": (lambda: probe.panic_without_message(), (BaseException, "panic")),

@@ -12,7 +12,7 @@ from conftest import run_python
 # how long the call took to end after it and which descriptors it left open.
 CHILD = """
 import os, signal, threading, time
-import driftmoor
+import driftmoor, driftmoor_tree
 
 sent = []
 def interrupt():
@@ -53,12 +53,14 @@ def fanning_tree(top):
     return f"{top}/d0"
 
 
-@pytest.mark.parametrize("call", ["zero", "fifo", "walk"])
+@pytest.mark.parametrize("call", ["zero", "fifo", "walk", "tree-walk"])
 def test_sigint_stops_a_running_call(tmp_path, call):
+    tree = fanning_tree(tmp_path)
     code, cleanup = {
         "zero": ('driftmoor.calculate_hash("/dev/zero")', "pass"),
         "fifo": (SLOW_FIFO, "writer.kill()"),
-        "walk": (f"driftmoor.calculate_directory_manifest({fanning_tree(tmp_path)!r})", "pass"),
+        "walk": (f"driftmoor.calculate_directory_manifest({tree!r})", "pass"),
+        "tree-walk": (f"driftmoor_tree.walk({os.fsencode(tree)!r})", "pass"),
     }[call]
     child = CHILD.replace("CALL", code.replace("\n", "\n    ")).replace("CLEANUP", cleanup)
     result = run_python(f"fifo = {str(tmp_path / 'fifo')!r}\n" + child, timeout=30)

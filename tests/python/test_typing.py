@@ -1,5 +1,5 @@
-"""Type checkers know the module's three functions as they are: the stubs
-match the built module, and a program using each one passes `mypy --strict`,
+"""Type checkers know the modules' functions as they are: the stubs match
+the built modules, and a program using each one passes `mypy --strict`,
 as does the command's own package."""
 
 import subprocess
@@ -20,6 +20,7 @@ from pathlib import Path
 from typing import assert_type
 
 import driftmoor
+import driftmoor_tree
 
 digest = driftmoor.calculate_hash(path="a.txt")
 assert_type(digest, str)
@@ -27,6 +28,13 @@ assert_type(driftmoor.compare_hashes(hash_a=digest, hash_b=digest), bool)
 assert_type(driftmoor.calculate_directory_manifest(dir_path="tree"), dict[str, str])
 driftmoor.calculate_hash(b"a.txt")  # type: ignore[arg-type]
 driftmoor.calculate_directory_manifest(Path("tree"))  # type: ignore[arg-type]
+walked = driftmoor_tree.walk(b"tree", exclude=(1, 2), progress=bytearray(8))
+assert_type(walked.files, dict[bytes, str])
+assert_type(walked.failures, list[tuple[bytes, str]])
+files, failures, passed_over = walked
+assert_type(passed_over, list[tuple[bytes, str]])
+assert_type(driftmoor_tree.manifest_lines(files, format="bsd"), list[bytes])
+driftmoor_tree.walk("tree")  # type: ignore[arg-type]
 """
 
 pytestmark = pytest.mark.skipif(
@@ -41,7 +49,7 @@ def mypy(*arguments, cwd):
 
 
 def test_stubs_match_the_built_module(tmp_path):
-    result = mypy("mypy.stubtest", "driftmoor", cwd=tmp_path)
+    result = mypy("mypy.stubtest", "driftmoor", "driftmoor_tree", cwd=tmp_path)
     assert result.returncode == 0, result.stdout + result.stderr
 
 

@@ -1,0 +1,116 @@
+#include "binding/manifest_lines.h"
+
+#include <algorithm>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "binding/arguments.h"
+#include "binding/conversions.h"
+
+namespace driftmoor::binding {
+namespace {
+
+// Large enough that a writer's calls cost nothing next to the bytes; small
+// enough that a short write is continued and a failure is seen early.
+constexpr std::size_t CHUNK_SIZE = std::size_t{64} << 10;
+
+bool needs_escape(std::string_view path) noexcept {
+    return path.find_first_of("\\\n\r") != std::string_view::npos;
+}
+
+void append_escaped(std::string& out, std::string_view path) {
+    for (const char c : path) {
+        switch (c) {
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            default:
+                out += c;
+        }
+    }
+}
+
+void append_line(std::string& out, std::string_view path, std::string_view digest,
+                 LineStyle style) {
+    const bool escaped = needs_escape(path);
+    if (escaped) {
+        out += '\\';
+    }
+    if (style == LineStyle::Bsd) {
+        out += "SHA256 (";
+    } else {
+        out.append(digest).append("  ");
+    }
+    if (escaped) {
+        append_escaped(out, path);
+    } else {
+        out.append(path);
+    }
+    if (style == LineStyle::Bsd) {
+        out.append(") = ").append(digest);
+    }
+    out += '\n';
+}
+
+}  // namespace
+
+Outcome<PyRef> manifest_lines(PyObject* files, LineStyle style) {
+    if (!PyDict_Check(files)) {
+        return std::unexpected(type_mismatch(files, "dict"));
+    }
+    // Views into the dict's own objects, which stay as they are: nothing
+    // below runs Python code or lets another thread in.
+    std::vector<std::pair<std::string_view, std::string_view>> lines;
+    lines.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(files)));
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(files, &position, &key, &value)) {
+        if (!PyBytes_Check(key)) {
+            return std::unexpected(type_mismatch(key, "bytes"));
+        }
+        auto digest = extract_text(value);
+        if (!digest) {
+            return std::unexpected(std::move(digest).error());
+        }
+        lines.emplace_back(std::string_view(PyBytes_AS_STRING(key),
+                                            static_cast<std::size_t>(PyBytes_GET_SIZE(key))),
+                           *digest);
+    }
+    // Paths are unique, so the path alone orders the lines.
+    std::ranges::sort(lines, {}, &std::pair<std::string_view, std::string_view>::first);
+
+    PyRef chunks = created_or_panic(PyList_New(0));
+    std::string chunk;
+    chunk.reserve(CHUNK_SIZE);
+    const auto flush = [&]() -> Outcome<void> {
+        const PyRef bytes = created_or_panic(
+            PyBytes_FromStringAndSize(chunk.data(), static_cast<Py_ssize_t>(chunk.size())));
+        chunk.clear();
+        return checked_status(PyList_Append(chunks.get(), bytes.get()));
+    };
+    for (const auto& [path, digest] : lines) {
+        append_line(chunk, path, digest, style);
+        if (chunk.size() >= CHUNK_SIZE) {
+            if (auto flushed = flush(); !flushed) {
+                return std::unexpected(std::move(flushed).error());
+            }
+        }
+    }
+    if (!chunk.empty()) {
+        if (auto flushed = flush(); !flushed) {
+            return std::unexpected(std::move(flushed).error());
+        }
+    }
+    return chunks;
+}
+
+}  // namespace driftmoor::binding

@@ -1,0 +1,140 @@
+#include "binding/tree_entries.h"
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "binding/call_wrapper.h"
+#include "binding/detached.h"
+#include "binding/manifest_lines.h"
+#include "binding/os_error_conversion.h"
+#include "binding/signal_check.h"
+#include "binding/tree_walk_conversion.h"
+#include "manifest/tree_account.h"
+
+namespace driftmoor::binding {
+namespace {
+
+// A writable buffer held for the length of a call.
+class HeldBuffer {
+  public:
+    HeldBuffer() noexcept = default;
+    HeldBuffer(const HeldBuffer&) = delete;
+    HeldBuffer& operator=(const HeldBuffer&) = delete;
+    ~HeldBuffer() {
+        if (held_) {
+            PyBuffer_Release(&view_);
+        }
+    }
+
+    Outcome<void> hold(PyObject* object) {
+        if (auto taken = checked_status(PyObject_GetBuffer(object, &view_, PyBUF_WRITABLE));
+            !taken) {
+            return taken;
+        }
+        held_ = true;
+        return {};
+    }
+    void* data() const noexcept { return view_.buf; }
+    std::size_t size() const noexcept { return static_cast<std::size_t>(view_.len); }
+
+  private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+FailureValue value_error(std::string message) {
+    return FailureValue::with_message(PyExc_ValueError, std::move(message));
+}
+
+// The (st_dev, st_ino) pair of a file to pass over.
+Outcome<std::optional<platform::FileIdentity>> excluded_identity(PyObject* exclude) {
+    if (exclude == nullptr || exclude == Py_None) {
+        return std::nullopt;
+    }
+    unsigned long long device = 0;
+    unsigned long long inode = 0;
+    if (!PyTuple_Check(exclude) || !PyArg_ParseTuple(exclude, "KK", &device, &inode)) {
+        PyErr_Clear();
+        return std::unexpected(FailureValue::with_message(
+            PyExc_TypeError, "exclude must be a (st_dev, st_ino) tuple"));
+    }
+    return platform::FileIdentity{device, inode};
+}
+
+// Where the walk keeps its count of files: the first 64-bit word of a
+// writable buffer.
+Outcome<std::uint64_t*> progress_counter(PyObject* progress, HeldBuffer& buffer) {
+    if (progress == nullptr || progress == Py_None) {
+        return nullptr;
+    }
+    if (auto held = buffer.hold(progress); !held) {
+        return std::unexpected(std::move(held).error());
+    }
+    if (buffer.size() < sizeof(std::uint64_t) ||
+        reinterpret_cast<std::uintptr_t>(buffer.data()) % alignof(std::uint64_t) != 0) {
+        return std::unexpected(
+            value_error("progress must be a writable buffer of at least 8 aligned bytes"));
+    }
+    return static_cast<std::uint64_t*>(buffer.data());
+}
+
+}  // namespace
+
+PyObject* walk_entry(PyObject* module, PyObject* args, PyObject* keywords) {
+    return call_wrapper([&]() -> Outcome<PyRef> {
+        const char* path_data = nullptr;
+        Py_ssize_t path_size = 0;
+        PyObject* exclude = nullptr;
+        PyObject* progress = nullptr;
+        static const char* keyword_names[] = {"", "exclude", "progress", nullptr};
+        if (!PyArg_ParseTupleAndKeywords(args, keywords, "y#|$OO:walk",
+                                         const_cast<char**>(keyword_names), &path_data, &path_size,
+                                         &exclude, &progress)) {
+            return std::unexpected(fetch());
+        }
+        const std::string_view dir_path(path_data, static_cast<std::size_t>(path_size));
+        manifest::AccountOptions options;
+        auto excluded = excluded_identity(exclude);
+        if (!excluded) {
+            return std::unexpected(std::move(excluded).error());
+        }
+        options.excluded_file = *excluded;
+        HeldBuffer progress_buffer;
+        auto counter = progress_counter(progress, progress_buffer);
+        if (!counter) {
+            return std::unexpected(std::move(counter).error());
+        }
+        options.files_done = *counter;
+
+        // Detached for the whole walk, which touches no Python object; the
+        // path's bytes stay valid because the caller's reference keeps them.
+        Cancellation cancellation = signal_cancellation();
+        auto account =
+            run_detached([&] { return manifest::account_tree(dir_path, options, cancellation); });
+        if (!account) {
+            return std::unexpected(error_to_exception(std::move(account).error()));
+        }
+        auto* state = static_cast<TreeModuleState*>(PyModule_GetState(module));
+        return account_to_tree_walk(state->tree_walk_type, std::move(*account));
+    });
+}
+
+PyObject* manifest_lines_entry(PyObject*, PyObject* args, PyObject* keywords) {
+    return call_wrapper([&]() -> Outcome<PyRef> {
+        PyObject* files = nullptr;
+        const char* format = "sha256sum";
+        static const char* keyword_names[] = {"", "format", nullptr};
+        if (!PyArg_ParseTupleAndKeywords(args, keywords, "O|s:manifest_lines",
+                                         const_cast<char**>(keyword_names), &files, &format)) {
+            return std::unexpected(fetch());
+        }
+        const std::string_view style(format);
+        if (style != "sha256sum" && style != "bsd") {
+            return std::unexpected(value_error("format must be 'sha256sum' or 'bsd'"));
+        }
+        return manifest_lines(files, style == "bsd" ? LineStyle::Bsd : LineStyle::Sha256sum);
+    });
+}
+
+}  // namespace driftmoor::binding

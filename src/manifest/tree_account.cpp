@@ -1,0 +1,101 @@
+#include "manifest/tree_account.h"
+
+#include <atomic>
+
+#include "digest/file_digest.h"
+#include "platform/file.h"
+
+namespace driftmoor::manifest {
+namespace {
+
+// The account's use of the walk: every path taken as its bytes, and every
+// entry left out kept with its reason rather than ending the walk.
+class AccountPolicy final : public WalkPolicy {
+  public:
+    AccountPolicy(TreeAccount& account, const AccountOptions& options) noexcept
+        : account_(account), files_done_(options.files_done) {
+        unicode_paths_only = false;
+        excluded_file = options.excluded_file;
+    }
+
+    void add_file(std::string_view path, const digest::FileDigest& digest) override {
+        account_.files.append(0, path, digest);
+        ++account_.file_count;
+        if (files_done_ != nullptr) {
+            std::atomic_ref(*files_done_).store(account_.file_count, std::memory_order_relaxed);
+        }
+    }
+
+    platform::OsResult<void> leave_out(LeftOut left_out) override {
+        account_.left_out.push_back(
+            {std::string(left_out.path), left_out.omission, std::move(left_out.error)});
+        return {};
+    }
+
+  private:
+    TreeAccount& account_;
+    std::uint64_t* files_done_;
+};
+
+// A file left out for an error, unless the error ends every walk.
+platform::OsResult<void> leave_out_unreadable(std::string_view root, AccountPolicy& policy,
+                                              platform::OsError error) {
+    if (ends_every_walk(error)) {
+        return std::unexpected(std::move(error));
+    }
+    return policy.leave_out({root, Omission::UnreadableFile, std::move(error)});
+}
+
+// A root that is a regular file: the one file of its tree.
+platform::OsResult<void> account_file(std::string_view root, AccountPolicy& policy,
+                                      Cancellation& cancellation) {
+    auto file = platform::open_for_reading(root);
+    if (!file) {
+        return leave_out_unreadable(root, policy, std::move(file).error());
+    }
+    // Whatever the name leads to by now, only a regular file is read.
+    auto metadata = platform::query_open_file_metadata(*file);
+    if (!metadata || metadata->type != platform::FileType::RegularFile) {
+        return policy.leave_out({root, Omission::Vanished, std::nullopt});
+    }
+    if (policy.excluded_file && metadata->identity == policy.excluded_file) {
+        return policy.leave_out({root, Omission::Excluded, std::nullopt});
+    }
+    auto digest = digest::digest_open_file(*file, cancellation);
+    platform::close_file(std::move(*file));
+    if (!digest) {
+        return leave_out_unreadable(root, policy, std::move(digest).error());
+    }
+    policy.add_file(root, *digest);
+    return {};
+}
+
+}  // namespace
+
+platform::OsResult<TreeAccount> account_tree(std::string_view root, const AccountOptions& options,
+                                             Cancellation& cancellation) {
+    auto metadata = platform::query_metadata(root);
+    if (!metadata) {
+        return std::unexpected(std::move(metadata).error());
+    }
+    TreeAccount account;
+    AccountPolicy policy(account, options);
+    platform::OsResult<void> walked;
+    switch (metadata->type) {
+        case platform::FileType::Directory:
+            walked = walk_directory(root, policy, cancellation);
+            break;
+        case platform::FileType::RegularFile:
+            walked = account_file(root, policy, cancellation);
+            break;
+        case platform::FileType::Other:
+            walked = policy.leave_out({root, Omission::SpecialFile, std::nullopt});
+            break;
+    }
+    if (!walked) {
+        return std::unexpected(std::move(walked).error());
+    }
+    return account;
+}
+
+}  // namespace driftmoor::manifest

@@ -1,0 +1,56 @@
+// An account of a whole tree, for a command that checks trees: every regular
+// file whatever its name, and every entry left out with the reason why.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/cancellation.h"
+#include "manifest/directory_walk.h"
+#include "manifest/record_arena.h"
+#include "platform/metadata.h"
+#include "platform/os_error.h"
+
+namespace driftmoor::manifest {
+
+// An entry the walk left out, and why.
+struct LeftOutEntry {
+    std::string path;  // path text, as the walk formed it
+    Omission omission;
+    std::optional<platform::OsError> error;  // for the omissions that come from one
+};
+
+// What an account found. Owns everything in it.
+struct TreeAccount {
+    // Every file read to its end, keyed by its path text (its bytes as the
+    // file system holds them, valid Unicode or not), in the order the walk
+    // met them. The records' hash fields are unused.
+    RecordArena files;
+    std::size_t file_count = 0;
+    // Every entry left out, in the order the walk met them.
+    std::vector<LeftOutEntry> left_out;
+};
+
+struct AccountOptions {
+    // A file to pass over wherever it turns up (the account being written
+    // into the tree it describes, say).
+    std::optional<platform::FileIdentity> excluded_file;
+    // Where the count of files read so far is kept up to date for whoever
+    // shows progress, through atomic stores; none to keep no count. Must be
+    // aligned for std::atomic_ref and outlive the call.
+    std::uint64_t* files_done = nullptr;
+};
+
+// The account of the tree at `root`: a directory is walked as the manifest
+// walks it (links followed, loops passed over) but keeps going past every
+// entry it cannot read, each told in `left_out`; a regular file is a tree of
+// that one file; anything else is left out. Fails only when `root` cannot be
+// examined at all, when the process runs out of descriptors or memory, or
+// when `cancellation` ends it.
+platform::OsResult<TreeAccount> account_tree(std::string_view root, const AccountOptions& options,
+                                             Cancellation& cancellation);
+
+}  // namespace driftmoor::manifest

@@ -1,0 +1,185 @@
+"""driftmoor_tree, the command's module: the same walk as the manifest's, but
+every file whatever its name, and every entry left out accounted for."""
+
+import array
+import ast
+import hashlib
+import os
+
+import pytest
+
+import driftmoor
+import driftmoor_tree
+from conftest import run_python, run_sha256sum
+
+# Root opens any file; without these capabilities it is refused as anyone is.
+UNPRIVILEGED = ("setpriv", "--bounding-set", "-dac_override,-dac_read_search", "--")
+
+
+def put(path, data=None):
+    data = os.urandom(41) if data is None else data
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(data)
+    return hashlib.sha256(data).hexdigest()
+
+
+def odd_tree(top):
+    """A tree holding one entry of every kind the walk can meet, and what the
+    walk must make of each: (files, failures, passed_over)."""
+    root = os.fsencode(top) + b"/tree"
+    files = {
+        root + b"/plain": put(root + b"/plain"),
+        root + b"/latin-\xe9": put(root + b"/latin-\xe9"),
+        root + b"/new\nline": put(root + b"/new\nline"),
+        root + b"/sub/inner": put(root + b"/sub/inner"),
+    }
+    put(root + b"/unreadable")
+    os.chmod(root + b"/unreadable", 0)
+    put(root + b"/unlistable/hidden")
+    os.chmod(root + b"/unlistable", 0)
+    os.symlink(b"nowhere", root + b"/dangling")
+    os.mkfifo(root + b"/fifo")
+    os.symlink(b"..", root + b"/sub/up")
+    os.symlink(b"plain", root + b"/to-plain")
+    files[root + b"/to-plain"] = files[root + b"/plain"]
+    failures = [
+        (root + b"/dangling", "dangling link"),
+        (root + b"/unlistable", "Permission denied"),
+        (root + b"/unreadable", "Permission denied"),
+    ]
+    passed_over = [
+        (root + b"/fifo", "special file"),
+        (root + b"/sub/up", "loop: a directory it is already below"),
+    ]
+    return root, (files, failures, passed_over)
+
+
+def walk_unprivileged(path, **arguments):
+    code = (
+        "import driftmoor_tree\n"
+        f"print(repr(tuple(driftmoor_tree.walk({path!r}, **{arguments!r}))))"
+    )
+    result = run_python(code, wrapper=UNPRIVILEGED, env={"LC_ALL": "C.UTF-8"})
+    assert result.returncode == 0, result.stderr
+    return ast.literal_eval(result.stdout)
+
+
+def test_every_entry_is_read_or_accounted_for(tmp_path):
+    root, expected = odd_tree(tmp_path)
+    assert walk_unprivileged(root) == expected
+    # A file standing in for the account being written into the tree.
+    excluded = os.stat(root + b"/plain")
+    files, failures, passed_over = expected
+    del files[root + b"/plain"], files[root + b"/to-plain"]
+    passed_over = sorted(
+        passed_over + [(root + b"/plain", "excluded"), (root + b"/to-plain", "excluded")]
+    )
+    found = walk_unprivileged(root, exclude=(excluded.st_dev, excluded.st_ino))
+    assert found == (files, failures, passed_over)
+
+
+def links_tree(top):
+    """Links to files and directories, a diamond of links and a loop, and
+    names of every script: all valid UTF-8, so the module keys every file."""
+    put(f"{top}/a.txt")
+    put(f"{top}/dir/ü ñ 文.bin", b"")
+    put(f"{top}/dir/deeper/b")
+    os.symlink("../a.txt", f"{top}/dir/to-a")
+    os.symlink("dir", f"{top}/left")
+    os.symlink("dir", f"{top}/right")
+    os.symlink("..", f"{top}/dir/deeper/loop")
+    os.symlink("gone", f"{top}/dangling")
+    return top
+
+
+@pytest.mark.parametrize("spelling", ["{}", "{}/", "{}//", "{}/./dir/.."])
+def test_files_are_the_modules_manifest_where_every_name_is_unicode(tmp_path, spelling):
+    top = spelling.format(links_tree(str(tmp_path)))
+    walked = driftmoor_tree.walk(os.fsencode(top))
+    assert {path.decode(): digest for path, digest in walked.files.items()} == (
+        driftmoor.calculate_directory_manifest(top)
+    )
+
+
+@pytest.mark.parametrize(
+    "root, files",
+    [
+        ("file", lambda top: {f"{top}/file".encode(): hashlib.sha256(b"content").hexdigest()}),
+        ("empty-dir", lambda top: {}),
+    ],
+)
+def test_a_root_that_is_a_file_is_a_tree_of_one_file(tmp_path, root, files):
+    put(f"{tmp_path}/file", b"content")
+    os.mkdir(f"{tmp_path}/empty-dir")
+    assert tuple(driftmoor_tree.walk(f"{tmp_path}/{root}".encode())) == (files(tmp_path), [], [])
+
+
+def test_a_root_that_cannot_be_examined_fails(tmp_path):
+    with pytest.raises(FileNotFoundError, match=r"^No such file or directory \(os error 2\)$"):
+        driftmoor_tree.walk(f"{tmp_path}/missing".encode())
+
+
+def test_progress_counts_the_files_read(tmp_path):
+    for index in range(37):
+        put(f"{tmp_path}/{index}")
+    counter = array.array("Q", [12345])
+    walked = driftmoor_tree.walk(os.fsencode(tmp_path), progress=counter)
+    assert counter[0] == len(walked.files) == 37
+
+
+@pytest.mark.parametrize(
+    "arguments, error",
+    [
+        ({"exclude": (1,)}, TypeError),
+        ({"exclude": [1, 2]}, TypeError),
+        ({"progress": b"12345678"}, BufferError),  # not writable
+        ({"progress": bytearray(7)}, ValueError),
+        ({"progress": memoryview(bytearray(16))[1:9]}, ValueError),  # not aligned
+        ({"other": 1}, TypeError),
+    ],
+)
+def test_bad_arguments(tmp_path, arguments, error):
+    with pytest.raises(error):
+        driftmoor_tree.walk(os.fsencode(tmp_path), **arguments)
+
+
+# Names that sha256sum escapes, sorts or writes as they are. (A CR is left
+# out: coreutils writes it raw, where a manifest escapes it.)
+LINE_NAMES = [b"plain", b"with space", b"back\\slash", b"new\nline", b"latin-\xe9", b"Zed", b"ab"]
+
+
+@pytest.mark.parametrize("format, tag", [("sha256sum", ()), ("bsd", ("--tag",))])
+def test_lines_are_what_sha256sum_writes(tmp_path, format, tag):
+    files = {}
+    for name in LINE_NAMES:
+        files[b"./" + name] = put(os.path.join(os.fsencode(tmp_path), name))
+    # sha256sum in the C locale sorts nothing itself: it is handed the names
+    # in byte order, as the lines must come out.
+    expected = run_sha256sum(*tag, *(os.fsdecode(p) for p in sorted(files)), cwd=tmp_path)
+    assert expected.returncode == 0
+    assert b"".join(driftmoor_tree.manifest_lines(files, format=format)) == expected.stdout
+
+
+def test_lines_come_in_chunks_of_whole_lines(tmp_path):
+    files = {f"dir/{index:06}".encode(): "f" * 64 for index in range(5000)}
+    chunks = driftmoor_tree.manifest_lines(files)
+    assert len(chunks) > 2
+    assert all(len(chunk) <= (64 << 10) + 100 and chunk.endswith(b"\n") for chunk in chunks)
+    lines = b"".join(chunks).splitlines()
+    assert lines == [b"f" * 64 + b"  " + path for path in sorted(files)]
+
+
+def test_an_unreadable_root_file_is_a_failure(tmp_path):
+    put(f"{tmp_path}/secret")
+    os.chmod(f"{tmp_path}/secret", 0)
+    path = f"{tmp_path}/secret".encode()
+    assert walk_unprivileged(path) == ({}, [(path, "Permission denied")], [])
+
+
+def test_every_descriptor_closes(tmp_path):
+    root, _ = odd_tree(tmp_path)
+    before = len(os.listdir("/proc/self/fd"))
+    for _ in range(5):
+        driftmoor_tree.walk(root)
+    assert len(os.listdir("/proc/self/fd")) == before
