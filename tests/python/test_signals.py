@@ -8,10 +8,11 @@ import pytest
 
 from conftest import run_python
 
-# The child sends itself SIGINT once the call has surely started, and reports
+# The child sends itself SIGINT once the call has surely started (everything
+# it imports is imported before), and reports
 # how long the call took to end after it and which descriptors it left open.
 CHILD = """
-import os, signal, threading, time
+import os, signal, subprocess, threading, time
 import driftmoor, driftmoor_tree
 
 sent = []
@@ -34,7 +35,6 @@ except KeyboardInterrupt:
 # A pipe fed one byte every 10 ms by a writer process that never stops: every
 # read returns soon, and the file never ends.
 SLOW_FIFO = """\
-import subprocess
 os.mkfifo(fifo)
 writer = subprocess.Popen(["sh", "-c", f"while :; do printf x; sleep 0.01; done > {fifo}"])
 driftmoor.calculate_hash(fifo)"""
