@@ -5,6 +5,7 @@
 #include "binding/manifest_conversion.h"
 #include "binding/os_error_conversion.h"
 #include "binding/signal_check.h"
+#include "binding/stack_room.h"
 #include "binding/text_call.h"
 #include "digest/constant_time_equal.h"
 #include "digest/file_digest.h"
@@ -35,13 +36,15 @@ PyObject* calculate_hash_entry(PyObject*, PyObject* const* args, Py_ssize_t narg
     return call_with_texts(
         CALCULATE_HASH, args, nargs, kwnames, [](const auto& texts) -> Outcome<PyRef> {
             const auto& [path] = texts;
-            Cancellation cancellation = signal_cancellation();
-            auto digest =
-                run_detached([&] { return digest::calculate_file_hash(path, cancellation); });
-            if (!digest) {
-                return std::unexpected(error_to_exception(std::move(digest).error()));
-            }
-            return text_to_str(digest->text());
+            return with_stack_room(" in calculate_hash", [&]() -> Outcome<PyRef> {
+                Cancellation cancellation = signal_cancellation();
+                auto digest =
+                    run_detached([&] { return digest::calculate_file_hash(path, cancellation); });
+                if (!digest) {
+                    return std::unexpected(error_to_exception(std::move(digest).error()));
+                }
+                return text_to_str(digest->text());
+            });
         });
 }
 
@@ -60,16 +63,18 @@ PyObject* calculate_directory_manifest_entry(PyObject*, PyObject* const* args, P
         CALCULATE_DIRECTORY_MANIFEST, args, nargs, kwnames,
         [](const auto& texts) -> Outcome<PyRef> {
             const auto& [dir_path] = texts;
-            // Detached for the whole walk, which touches no Python object:
-            // other threads run meanwhile, and a file whose reads depend on
-            // one of them cannot stall the process.
-            Cancellation cancellation = signal_cancellation();
-            auto table =
-                run_detached([&] { return manifest::calculate_manifest(dir_path, cancellation); });
-            if (!table) {
-                return std::unexpected(manifest_failure_to_exception(std::move(table).error()));
-            }
-            return manifest_to_dict(std::move(*table));
+            return with_stack_room(" in calculate_directory_manifest", [&]() -> Outcome<PyRef> {
+                // Detached for the whole walk, which touches no Python object:
+                // other threads run meanwhile, and a file whose reads depend
+                // on one of them cannot stall the process.
+                Cancellation cancellation = signal_cancellation();
+                auto table = run_detached(
+                    [&] { return manifest::calculate_manifest(dir_path, cancellation); });
+                if (!table) {
+                    return std::unexpected(manifest_failure_to_exception(std::move(table).error()));
+                }
+                return manifest_to_dict(std::move(*table));
+            });
         });
 }
 

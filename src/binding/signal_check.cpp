@@ -39,15 +39,29 @@ class Attached {
     PyGILState_STATE state_;
 };
 
-std::optional<platform::OsError> run_signal_handlers(void*) {
-    const Attached attached;
-    if (PyErr_CheckSignals() == 0) {
-        return std::nullopt;
-    }
-    // The handler's exception travels down and back up the work as its
-    // error, and is raised as it is once the call is attached again.
+// The exception just raised (by a handler, or for want of stack) travels
+// down and back up the work as its error, and is raised as it is once the
+// call is attached again.
+platform::OsError raised_exception_as_error() {
     return platform::OsError::custom(platform::ErrorKind::OperationInterrupted,
                                      std::make_unique<PythonExceptionError>(fetch()));
+}
+
+std::optional<platform::OsError> run_signal_handlers(void*) {
+    const Attached attached;
+    // A handler may call into the module again, and that call may run the
+    // next handler from its own work, nesting for as long as signals come:
+    // each level is held to the interpreter's limits like any Python call,
+    // and ends in RecursionError rather than past the end of the stack.
+    if (Py_EnterRecursiveCall(" while running a signal handler") != 0) {
+        return raised_exception_as_error();
+    }
+    const int status = PyErr_CheckSignals();
+    Py_LeaveRecursiveCall();
+    if (status == 0) {
+        return std::nullopt;
+    }
+    return raised_exception_as_error();
 }
 
 }  // namespace

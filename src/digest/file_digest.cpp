@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <span>
 
 #include "common/internal_failure.h"
@@ -10,6 +11,9 @@
 namespace driftmoor::digest {
 
 namespace {
+
+// A cache line: the engine reads the chunk block by block from its start.
+constexpr std::align_val_t READ_BUFFER_ALIGNMENT{64};
 
 // The two characters of every byte value, high four bits first. Encoding is
 // then one lookup and one two-byte store per byte: a digest is encoded for
@@ -34,12 +38,19 @@ FileDigest hex_encode(const Sha256Digest& digest) noexcept {
     return encoded;
 }
 
-platform::OsResult<FileDigest> digest_open_file(platform::FileHandle& file,
+// Left uninitialised: only bytes a read has just placed are ever used.
+ReadBuffer::ReadBuffer()
+    : storage_(static_cast<std::byte*>(::operator new(READ_CHUNK_SIZE, READ_BUFFER_ALIGNMENT))) {}
+
+void ReadBuffer::Release::operator()(std::byte* bytes) const noexcept {
+    ::operator delete(bytes, READ_CHUNK_SIZE, READ_BUFFER_ALIGNMENT);
+}
+
+platform::OsResult<FileDigest> digest_open_file(platform::FileHandle& file, ReadBuffer& buffer,
                                                 Cancellation& cancellation) {
     Sha256State state = sha256_init();
     // Reused by every read; the engine compresses whole blocks where they lie.
-    // Left uninitialised: only bytes a read has just placed are ever used.
-    alignas(64) std::array<std::byte, READ_CHUNK_SIZE> chunk;
+    const std::span<std::byte> chunk = buffer.bytes();
     for (;;) {
         auto count = platform::read_into(file, chunk);
         if (!count) {
@@ -59,6 +70,12 @@ platform::OsResult<FileDigest> digest_open_file(platform::FileHandle& file,
         }
     }
     return hex_encode(sha256_finalize(state));
+}
+
+platform::OsResult<FileDigest> digest_open_file(platform::FileHandle& file,
+                                                Cancellation& cancellation) {
+    ReadBuffer buffer;
+    return digest_open_file(file, buffer, cancellation);
 }
 
 platform::OsResult<FileDigest> digest_open_file(platform::FileHandle& file) {

@@ -3,6 +3,8 @@
 
 #include <array>
 #include <cstddef>
+#include <memory>
+#include <span>
 #include <string_view>
 
 #include "common/cancellation.h"
@@ -32,6 +34,25 @@ class FileDigest {
 
 FileDigest hex_encode(const Sha256Digest& digest) noexcept;
 
+// The chunk every read lands in, READ_CHUNK_SIZE bytes on the heap. Never on
+// the native stack: a call may begin with little of it left (deep in Python's
+// recursion, or in a signal handler that calls in again), and the interpreter
+// keeps only a few KiB spare below the point where it raises RecursionError.
+// Its owner hands it to each file it reads in turn, so a walk allocates one
+// for all its files. Move-only; allocating throws std::bad_alloc.
+class ReadBuffer {
+  public:
+    ReadBuffer();
+
+    std::span<std::byte> bytes() const noexcept { return {storage_.get(), READ_CHUNK_SIZE}; }
+
+  private:
+    struct Release {
+        void operator()(std::byte* bytes) const noexcept;
+    };
+    std::unique_ptr<std::byte[], Release> storage_;
+};
+
 // Reads the file at `path_text` from start to end and digests its bytes. The
 // error is the open's or the first failed read's; nothing is retried, and no
 // digest comes from a file that could not be read to its end. Between reads
@@ -41,7 +62,10 @@ platform::OsResult<FileDigest> calculate_file_hash(std::string_view path_text,
 platform::OsResult<FileDigest> calculate_file_hash(std::string_view path_text);
 
 // The same for a file already open, read from its current position to its
-// end; the caller still owns the handle.
+// end through `buffer`; the caller still owns the handle and the buffer.
+platform::OsResult<FileDigest> digest_open_file(platform::FileHandle& file, ReadBuffer& buffer,
+                                                Cancellation& cancellation);
+// As above with a buffer of the call's own.
 platform::OsResult<FileDigest> digest_open_file(platform::FileHandle& file,
                                                 Cancellation& cancellation);
 platform::OsResult<FileDigest> digest_open_file(platform::FileHandle& file);

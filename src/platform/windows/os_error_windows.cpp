@@ -3,7 +3,7 @@
 
 #include <windows.h>
 
-#include <array>
+#include <string>
 
 #include "platform/os_error.h"
 #include "platform/windows/wide_text.h"
@@ -136,7 +136,8 @@ std::string message_from_units(std::int32_t code, std::wstring_view units) {
 }
 
 std::string system_message(std::int32_t code) {
-    std::array<wchar_t, MESSAGE_BUFFER_UNITS> buffer{};
+    // On the heap, as every buffer of a call is: the stack may be short.
+    std::wstring buffer(MESSAGE_BUFFER_UNITS, L'\0');
     DWORD flags = FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
     auto asked = static_cast<DWORD>(code);
     HMODULE source = nullptr;
