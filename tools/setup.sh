@@ -37,12 +37,14 @@ done
 log() { printf 'setup: %s\n' "$*" >&2; }
 
 # --- Debian packages -------------------------------------------------------
-# GoogleTest is only needed for the C++ unit tests, and valgrind for the
-# constant-time check of compare_hashes; the packaged build of the module
-# (pip install .) uses neither. Likewise the Windows packages, only
-# for the tests: the MinGW-w64 cross compiler (its POSIX-threads flavour),
-# GoogleTest's sources to build for Windows, and wine to run the result.
-packages=(libgtest-dev valgrind)
+# GoogleTest is only needed for the C++ unit tests, valgrind for the
+# constant-time check of compare_hashes, and locales (localedef, and the C
+# library's translated messages) for the tests of messages in 8-bit locales;
+# the packaged build of the module (pip install .) uses none of them.
+# Likewise the Windows packages, only for the tests: the MinGW-w64 cross
+# compiler (its POSIX-threads flavour), GoogleTest's sources to build for
+# Windows, and wine to run the result.
+packages=(libgtest-dev valgrind locales)
 if [ $want_windows = 1 ]; then
   packages+=(g++-mingw-w64-x86-64-posix googletest wine64)
 fi

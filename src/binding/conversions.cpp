@@ -26,6 +26,25 @@ PyRef text_to_str(std::string_view utf8, std::source_location where) {
         PyUnicode_FromStringAndSize(utf8.data(), static_cast<Py_ssize_t>(utf8.size())), where);
 }
 
+PyRef message_to_str(const std::string& text, platform::TextEncoding encoding,
+                     std::source_location where) {
+    const auto size = static_cast<Py_ssize_t>(text.size());
+    if (encoding == platform::TextEncoding::Locale) {
+        // Reads up to the NUL that std::string keeps after the text.
+        if (PyObject* decoded =
+                PyUnicode_DecodeLocaleAndSize(text.c_str(), size, "surrogateescape")) {
+            return PyRef::steal(decoded);
+        }
+        if (PyErr_ExceptionMatches(PyExc_MemoryError)) {
+            return created_or_panic(nullptr, where);
+        }
+        // A text the locale's decoder refuses outright (one holding a NUL):
+        // its bytes, kept as below.
+        PyErr_Clear();
+    }
+    return created_or_panic(PyUnicode_DecodeUTF8(text.data(), size, "surrogateescape"), where);
+}
+
 PyRef bool_to_py(bool value) noexcept {
     // Chosen by a mask rather than a branch: compare_hashes answers through
     // here, and a branch on its answer made a call that found a difference

@@ -68,7 +68,7 @@ FailureValue error_to_exception(platform::OsError error) {
     PyObject* exception_class =
         python_exception_class(platform::kind_exception_class(platform::error_kind(error)));
     return FailureValue::deferred(exception_class, [error = std::move(error)] {
-        return text_to_str(platform::error_text(error));
+        return message_to_str(platform::error_text(error), platform::error_text_encoding(error));
     });
 }
 

@@ -97,6 +97,12 @@ std::string error_text(const OsError& error) {
         error.variant());
 }
 
+TextEncoding error_text_encoding(const OsError& error) noexcept {
+    // Every other text is the module's own, or UTF-8 already.
+    return std::holds_alternative<OsError::OsCode>(error.variant()) ? system_message_encoding()
+                                                                    : TextEncoding::Utf8;
+}
+
 std::string_view trim_message_end(std::string_view message) noexcept {
     while (!message.empty()) {
         const char last = message.back();

@@ -142,6 +142,16 @@ ErrorKind error_kind(const OsError& error) noexcept;
 // The display text: for an OS code, "<system message> (os error <code>)".
 std::string error_text(const OsError& error);
 
+// How the bytes of a display text are to be read.
+enum class TextEncoding : std::uint8_t {
+    Utf8,
+    // As the C library writes text in its current locale (LC_CTYPE), which
+    // may be an 8-bit or multibyte encoding other than UTF-8: the POSIX
+    // system messages, translated and encoded for the locale.
+    Locale,
+};
+TextEncoding error_text_encoding(const OsError& error) noexcept;
+
 // Drops trailing spaces, tabs, line feeds, form feeds and carriage returns
 // from a message; other whitespace, and whitespace before the end, stays.
 std::string_view trim_message_end(std::string_view message) noexcept;
@@ -151,6 +161,8 @@ std::string_view trim_message_end(std::string_view message) noexcept;
 ErrorKind decode_os_code(std::int32_t code) noexcept;
 // The platform's message text for an error code, end trimmed.
 std::string system_message(std::int32_t code);
+// The encoding of every system_message text.
+TextEncoding system_message_encoding() noexcept;
 // True when the error says the process or the system ran out of something
 // (descriptors, memory) rather than anything about the file asked for. A
 // caller that quietly leaves out files it cannot read must not leave a file

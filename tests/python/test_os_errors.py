@@ -2,12 +2,15 @@
 test-only module so that every variant and kind is reached, not only those a
 real file system happens to produce."""
 
+import ast
 import errno
 import os
+import subprocess
 
 import pytest
 
 import _driftmoor_testing as probe
+from conftest import run_python
 
 # Kinds (by number) with a class of their own; every other kind is OSError.
 OWN_CLASSES = {
@@ -103,3 +106,48 @@ def test_a_wrapped_python_exception_is_raised_unchanged():
     with pytest.raises(KeyError) as caught:
         probe.raise_wrapped_python_exception(fail)
     assert caught.value is original
+
+
+# Locales whose messages are not UTF-8, built for the test run.
+LOCALES = {"ru_RU.KOI8-R": "ru_RU", "ja_JP.EUC-JP": "ja_JP", "fr_FR.ISO-8859-1": "fr_FR"}
+
+# os.strerror decodes the message as the locale writes it.
+LOCALE_CHILD = """
+import locale, os, driftmoor
+locale.setlocale(locale.LC_ALL, {name!r})
+try:
+    driftmoor.calculate_hash({path!r})
+except OSError as e:
+    print(ascii((type(e).__name__, e.args, os.strerror({code}))))
+"""
+
+
+@pytest.fixture(scope="session")
+def locale_directory(tmp_path_factory):
+    directory = tmp_path_factory.mktemp("locales")
+    for name, source in LOCALES.items():
+        charset = name.split(".")[1]
+        subprocess.run(["localedef", "-i", source, "-f", charset, str(directory / name)],
+                       check=True, capture_output=True)
+    return directory
+
+
+@pytest.mark.parametrize("locale_name", LOCALES)
+@pytest.mark.parametrize("error", ["FileNotFoundError", "PermissionError"])
+def test_messages_are_decoded_as_the_locale_writes_them(tmp_path, locale_directory, locale_name,
+                                                        error):
+    path, code, wrapper = "/nonexistent", errno.ENOENT, ()
+    if error == "PermissionError":
+        path, code = tmp_path / "locked", errno.EACCES
+        path.write_bytes(b"secret")
+        path.chmod(0o000)
+        if os.geteuid() == 0:  # root reads any file, unless without these
+            wrapper = ("setpriv", "--bounding-set", "-dac_override,-dac_read_search", "--")
+    child = LOCALE_CHILD.format(name=locale_name, path=str(path), code=code)
+    # LANGUAGE would choose the messages' language over the locale's.
+    result = run_python(child, env={"LOCPATH": str(locale_directory), "LANGUAGE": ""},
+                        wrapper=wrapper)
+    assert result.returncode == 0, result.stderr[-2000:]
+    kind, args, message = ast.literal_eval(result.stdout)
+    assert message != os.strerror(code)  # the locale's words, not the C locale's
+    assert (kind, args) == (error, (f"{message} (os error {code})",))

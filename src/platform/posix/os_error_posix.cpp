@@ -108,6 +108,12 @@ std::string system_message(std::int32_t code) {
     return std::string(trim_message_end(message));
 }
 
+TextEncoding system_message_encoding() noexcept {
+    // strerror_r's messages come from the C library's translations, in the
+    // locale's own encoding: KOI8-R in ru_RU.KOI8-R, EUC-JP in ja_JP.EUC-JP.
+    return TextEncoding::Locale;
+}
+
 bool exhausts_resources(const OsError& error) noexcept {
     if (error_kind(error) == ErrorKind::OutOfMemory) {
         return true;

@@ -159,6 +159,11 @@ std::string system_message(std::int32_t code) {
                               std::wstring_view(buffer.data(), length));
 }
 
+TextEncoding system_message_encoding() noexcept {
+    // FormatMessageW's UTF-16, converted.
+    return TextEncoding::Utf8;
+}
+
 bool exhausts_resources(const OsError& error) noexcept {
     if (error_kind(error) == ErrorKind::OutOfMemory) {
         return true;
