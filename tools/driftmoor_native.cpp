@@ -5,11 +5,15 @@
 //   driftmoor_native hash FILE        prints FILE's digest
 //   driftmoor_native manifest DIR     prints "<digest>  <key>" per file, sorted
 //                                     by key (bytes, so code points)
+//   driftmoor_native table-key        prints the hashing key of a new manifest
+//                                     table, "<k0> <k1>" in hexadecimal: drawn
+//                                     afresh from the random source per run
 //
 // Keys are written as the manifest holds them, unescaped. On failure the
 // error's display text goes to standard error and the exit status is 1; a
 // usage error exits with 2.
 #include <algorithm>
+#include <cinttypes>
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -19,6 +23,7 @@
 
 #include "digest/file_digest.h"
 #include "manifest/directory_manifest.h"
+#include "manifest/manifest_table.h"
 #include "platform/os_error.h"
 
 #ifdef _WIN32
@@ -79,6 +84,16 @@ int print_manifest(std::string_view dir_path) {
     return 0;
 }
 
+int print_table_key() {
+    auto table = driftmoor::manifest::ManifestTable::create();
+    if (!table) {
+        return fail(error_text(table.error()));
+    }
+    const auto key = table->hashing_key();
+    std::printf("%016" PRIx64 " %016" PRIx64 "\n", key.k0, key.k1);
+    return 0;
+}
+
 int run(const std::vector<std::string>& arguments) {
     if (arguments.size() == 3 && arguments[1] == "hash") {
         return print_hash(arguments[2]);
@@ -86,7 +101,10 @@ int run(const std::vector<std::string>& arguments) {
     if (arguments.size() == 3 && arguments[1] == "manifest") {
         return print_manifest(arguments[2]);
     }
-    std::fputs("usage: driftmoor_native hash FILE | manifest DIR\n", stderr);
+    if (arguments.size() == 2 && arguments[1] == "table-key") {
+        return print_table_key();
+    }
+    std::fputs("usage: driftmoor_native hash FILE | manifest DIR | table-key\n", stderr);
     return USAGE;
 }
 

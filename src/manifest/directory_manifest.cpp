@@ -32,15 +32,18 @@ class TablePolicy final : public WalkPolicy {
 
 std::expected<ManifestTable, ManifestFailure> calculate_manifest(std::string_view dir_path,
                                                                  Cancellation& cancellation) {
-    ManifestTable table = ManifestTable::create();
+    auto table = ManifestTable::create();
+    if (!table) {
+        return std::unexpected(std::move(table).error());
+    }
     if (!platform::query_metadata(dir_path)) {
         return std::unexpected(DirectoryMissing{});
     }
-    TablePolicy policy(table);
+    TablePolicy policy(*table);
     if (auto walked = walk_directory(dir_path, policy, cancellation); !walked) {
         return std::unexpected(std::move(walked).error());
     }
-    return table;
+    return std::move(*table);
 }
 
 std::expected<ManifestTable, ManifestFailure> calculate_manifest(std::string_view dir_path) {

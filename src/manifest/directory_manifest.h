@@ -18,9 +18,10 @@ struct DirectoryMissing {};
 using ManifestFailure = std::variant<DirectoryMissing, platform::OsError>;
 
 // Creates the call's table (advancing the thread's hashing seed even if the
-// call then fails), checks that `dir_path` names something, and walks it. A
-// path that names a file gives an empty table. On failure nothing of the
-// table survives.
+// call then fails; failing with the random source's error if the thread has
+// no seed and none can be drawn), checks that `dir_path` names something, and
+// walks it. A path that names a file gives an empty table. On failure nothing
+// of the table survives.
 std::expected<ManifestTable, ManifestFailure> calculate_manifest(std::string_view dir_path,
                                                                  Cancellation& cancellation);
 std::expected<ManifestTable, ManifestFailure> calculate_manifest(std::string_view dir_path);

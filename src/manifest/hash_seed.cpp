@@ -27,12 +27,13 @@ std::uint64_t little_endian_word(const std::byte* bytes) noexcept {
 
 }  // namespace
 
-SipKey next_table_key() noexcept {
+platform::OsResult<SipKey> next_table_key() {
     ThreadSeed& seed = thread_seed;
     if (!seed.initialised) {
-        // Zeroed first: whatever the source cannot supply stays zero.
-        std::array<std::byte, 16> drawn{};
-        platform::fill_random(drawn);
+        std::array<std::byte, 16> drawn;
+        if (auto filled = platform::fill_random(drawn); !filled) {
+            return std::unexpected(std::move(filled).error());
+        }
         seed.next = {little_endian_word(drawn.data()), little_endian_word(drawn.data() + 8)};
         seed.initialised = true;
     }

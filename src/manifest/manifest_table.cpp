@@ -19,8 +19,12 @@ std::size_t home_slot(std::uint64_t hash, std::size_t slot_count) noexcept {
 
 }  // namespace
 
-ManifestTable ManifestTable::create() noexcept {
-    return ManifestTable(next_table_key());
+platform::OsResult<ManifestTable> ManifestTable::create() {
+    auto key = next_table_key();
+    if (!key) {
+        return std::unexpected(std::move(key).error());
+    }
+    return ManifestTable(*key);
 }
 
 std::uint64_t ManifestTable::hash_of(std::string_view key) const noexcept {

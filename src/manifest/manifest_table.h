@@ -11,6 +11,7 @@
 #include "manifest/record_arena.h"
 #include "manifest/siphash13.h"
 #include "platform/memory_block.h"
+#include "platform/os_error.h"
 
 namespace driftmoor::manifest {
 
@@ -26,8 +27,9 @@ class ManifestTable {
   public:
     // An empty table; no storage is allocated before the first insertion.
     explicit ManifestTable(SipKey hashing_key) noexcept : hashing_key_(hashing_key) {}
-    // An empty table keyed from the calling thread's seed.
-    static ManifestTable create() noexcept;
+    // An empty table keyed from the calling thread's seed; fails only when
+    // the thread has no seed yet and there is no random source to draw one.
+    static platform::OsResult<ManifestTable> create();
 
     // The table moved from is left empty.
     ManifestTable(ManifestTable&& other) noexcept

@@ -4,11 +4,13 @@
 #include <cstddef>
 #include <span>
 
+#include "platform/os_error.h"
+
 namespace driftmoor::platform {
 
-// Fills `buffer` from the kernel's cryptographic random source. Best effort:
-// if the source fails, the bytes it could not fill keep their values, so a
-// caller that zeroes the buffer first gets zeros there.
-void fill_random(std::span<std::byte> buffer) noexcept;
+// Fills all of `buffer` from the operating system's cryptographic random
+// source, or fails: there is no partial or predictable fill to mistake for
+// random bytes.
+OsResult<void> fill_random(std::span<std::byte> buffer);
 
 }  // namespace driftmoor::platform

@@ -198,7 +198,11 @@ PyObject* next_table_keys(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
         const auto& [count] = texts;
         PyRef keys = created_or_panic(PyList_New(0));
         for (long index = 0; index < parse_number(count); ++index) {
-            const auto key = driftmoor::manifest::ManifestTable::create().hashing_key();
+            auto table = driftmoor::manifest::ManifestTable::create();
+            if (!table) {
+                return std::unexpected(error_to_exception(std::move(table).error()));
+            }
+            const auto key = table->hashing_key();
             const PyRef pair = created_or_panic(Py_BuildValue("(KK)", key.k0, key.k1));
             if (auto appended = checked_status(PyList_Append(keys.get(), pair.get())); !appended) {
                 return std::unexpected(std::move(appended).error());

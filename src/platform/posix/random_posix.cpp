@@ -6,7 +6,7 @@
 
 namespace driftmoor::platform {
 
-void fill_random(std::span<std::byte> buffer) noexcept {
+OsResult<void> fill_random(std::span<std::byte> buffer) {
     while (!buffer.empty()) {
         const ssize_t count = ::getrandom(buffer.data(), buffer.size(), 0);
         if (count < 0) {
@@ -14,10 +14,11 @@ void fill_random(std::span<std::byte> buffer) noexcept {
             if (errno == EINTR) {
                 continue;
             }
-            return;
+            return std::unexpected(OsError::from_os_code(errno));
         }
         buffer = buffer.subspan(static_cast<std::size_t>(count));
     }
+    return {};
 }
 
 }  // namespace driftmoor::platform
