@@ -110,10 +110,15 @@ OsResult<WindowsMetadata> query_platform_metadata(const std::wstring& platform_p
 
 FileMetadata to_file_metadata(const WindowsMetadata& metadata) noexcept {
     FileType type = FileType::RegularFile;
-    if (is_symbolic_link(metadata) || (metadata.attributes & FILE_ATTRIBUTE_DEVICE) != 0) {
+    if (is_symbolic_link(metadata)) {
         type = FileType::Other;
     } else if ((metadata.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        // Whatever else the bits say: listing a directory reads nothing of a
+        // device, and leaving one out would silently drop its files.
         type = FileType::Directory;
+    } else if ((metadata.attributes & FILE_ATTRIBUTE_DEVICE) != 0) {
+        // Never opened for its bytes: a device's reads may wait forever.
+        type = FileType::Other;
     }
     return {type, metadata.identity};
 }
