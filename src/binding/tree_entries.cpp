@@ -9,6 +9,7 @@
 #include "binding/manifest_lines.h"
 #include "binding/os_error_conversion.h"
 #include "binding/signal_check.h"
+#include "binding/stack_room.h"
 #include "binding/tree_walk_conversion.h"
 #include "manifest/tree_account.h"
 
@@ -107,16 +108,19 @@ PyObject* walk_entry(PyObject* module, PyObject* args, PyObject* keywords) {
         }
         options.files_done = *counter;
 
-        // Detached for the whole walk, which touches no Python object; the
-        // path's bytes stay valid because the caller's reference keeps them.
-        Cancellation cancellation = signal_cancellation();
-        auto account =
-            run_detached([&] { return manifest::account_tree(dir_path, options, cancellation); });
-        if (!account) {
-            return std::unexpected(error_to_exception(std::move(account).error()));
-        }
-        auto* state = static_cast<TreeModuleState*>(PyModule_GetState(module));
-        return account_to_tree_walk(state->tree_walk_type, std::move(*account));
+        return with_stack_room(" in walk", [&]() -> Outcome<PyRef> {
+            // Detached for the whole walk, which touches no Python object;
+            // the path's bytes stay valid because the caller's reference
+            // keeps them.
+            Cancellation cancellation = signal_cancellation();
+            auto account = run_detached(
+                [&] { return manifest::account_tree(dir_path, options, cancellation); });
+            if (!account) {
+                return std::unexpected(error_to_exception(std::move(account).error()));
+            }
+            auto* state = static_cast<TreeModuleState*>(PyModule_GetState(module));
+            return account_to_tree_walk(state->tree_walk_type, std::move(*account));
+        });
     });
 }
 

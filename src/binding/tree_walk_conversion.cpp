@@ -29,20 +29,6 @@ PyRef bytes_of(std::string_view bytes) {
         PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
 }
 
-// The system's message in the text it was written in: the locale's encoding
-// on POSIX systems, so a message in KOI8-R or EUC-JP reads right, and bytes
-// that the locale cannot decode survive as surrogate escapes.
-PyRef system_message_to_str(std::int32_t code) {
-    const std::string message = platform::system_message(code);
-#ifdef _WIN32
-    return created_or_panic(PyUnicode_DecodeUTF8(
-        message.data(), static_cast<Py_ssize_t>(message.size()), "surrogateescape"));
-#else
-    return created_or_panic(PyUnicode_DecodeLocaleAndSize(
-        message.data(), static_cast<Py_ssize_t>(message.size()), "surrogateescape"));
-#endif
-}
-
 // Why an entry was left out, as a user reads it: the system's message for
 // what failed, else what the entry was.
 PyRef reason_text(const manifest::LeftOutEntry& entry) {
@@ -69,9 +55,11 @@ PyRef reason_text(const manifest::LeftOutEntry& entry) {
         return text_to_str("cannot be read");
     }
     if (const auto* code = std::get_if<platform::OsError::OsCode>(&entry.error->variant())) {
-        return system_message_to_str(code->code);
+        return message_to_str(platform::system_message(code->code),
+                              platform::system_message_encoding());
     }
-    return text_to_str(platform::error_text(*entry.error));
+    return message_to_str(platform::error_text(*entry.error),
+                          platform::error_text_encoding(*entry.error));
 }
 
 Outcome<void> append_pair(PyObject* list, std::string_view path, PyRef reason) {

@@ -251,7 +251,7 @@ class TreeWalk {
         if (is_excluded(*file)) {
             return leave_out(path, Omission::Excluded);
         }
-        auto digest = digest::digest_open_file(*file, cancellation_);
+        auto digest = digest::digest_open_file(*file, read_buffer_, cancellation_);
         platform::close_file(std::move(*file));
         if (!digest) {
             return leave_out(path, Omission::UnreadableFile, std::move(digest).error());
@@ -308,6 +308,8 @@ class TreeWalk {
     std::string path_;  // the text of the directory being listed
     WalkPolicy& policy_;
     Cancellation& cancellation_;
+    // Every file of the walk is read through it.
+    digest::ReadBuffer read_buffer_;
     std::vector<Level> levels_;
     std::unordered_set<FileIdentity, IdentityHash> on_descent_;
     // Entries of the deepest directory taken ahead of their turn, in listing

@@ -59,11 +59,12 @@ RecordedType recorded_type_of(DWORD attributes) noexcept {
     if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
         return RecordedType::Unresolved;
     }
-    if ((attributes & FILE_ATTRIBUTE_DEVICE) != 0) {
-        return RecordedType::Special;
-    }
+    // A directory is walked whatever else its record says.
     if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         return RecordedType::Directory;
+    }
+    if ((attributes & FILE_ATTRIBUTE_DEVICE) != 0) {
+        return RecordedType::Special;
     }
     return RecordedType::RegularFile;
 }
