@@ -12,8 +12,10 @@ namespace driftmoor::binding {
 
 // Builds the constructor argument of a deferred exception when it is raised:
 // a message str, or a tuple of arguments. Returns a new reference and never
-// null: a failure to create the object is an internal failure.
-using ArgumentProducer = std::move_only_function<PyRef()>;
+// null: a failure to create the object is an internal failure. Copyable
+// (std::function), since not every C++ runtime the module is built with has
+// std::move_only_function: a producer that owns something move-only shares it.
+using ArgumentProducer = std::function<PyRef()>;
 
 // A Python exception not yet handed to the interpreter. Owned by the call
 // that made it and consumed by raising it (restore) or by dropping it;

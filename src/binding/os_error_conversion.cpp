@@ -1,5 +1,7 @@
 #include "binding/os_error_conversion.h"
 
+#include <memory>
+
 #include "binding/conversions.h"
 #include "common/internal_failure.h"
 
@@ -67,9 +69,12 @@ FailureValue error_to_exception(platform::OsError error) {
     }
     PyObject* exception_class =
         python_exception_class(platform::kind_exception_class(platform::error_kind(error)));
-    return FailureValue::deferred(exception_class, [error = std::move(error)] {
-        return message_to_str(platform::error_text(error), platform::error_text_encoding(error));
-    });
+    // An OsError may own its payload alone; the producer must be copyable.
+    return FailureValue::deferred(exception_class,
+                                  [error = std::make_shared<platform::OsError>(std::move(error))] {
+                                      return message_to_str(platform::error_text(*error),
+                                                            platform::error_text_encoding(*error));
+                                  });
 }
 
 }  // namespace driftmoor::binding
