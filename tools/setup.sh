@@ -93,13 +93,14 @@ provide_venv() { # directory, interpreter
   fi
 }
 
-# The environment imports the module straight from a build, so every rebuild
-# is what `import driftmoor` gets, with no install step in between; likewise
-# the command's package from python/, so every edit is what runs.
+# The environment imports the modules straight from a build (the shipped ones
+# and the test-only one), so every rebuild is what `import driftmoor` gets,
+# with no install step in between; likewise the command's package from
+# python/, so every edit is what runs.
 import_from_build() { # venv directory, build directory
   local site
   site=$("$1/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')
-  printf '%s\n' "$top/$2/python" "$top/python" >"$site/driftmoor-build.pth"
+  printf '%s\n' "$top/$2/python" "$top/$2/test-support" "$top/python" >"$site/driftmoor-build.pth"
   # The `driftmoor` command beside the interpreter: the launcher that
   # `pip install .` writes for the console script, here running the command
   # from python/ on the module of the build, through the path above.

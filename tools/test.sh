@@ -63,7 +63,8 @@ step "Python tests (AddressSanitizer + UBSan build)"
 run_checked env \
   LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)" \
   PYTHONMALLOC=malloc \
-  PYTHONPATH="$top/build/asan/python" DRIFTMOOR_MODULE_DIR="$top/build/asan/python" \
+  PYTHONPATH="$top/build/asan/python:$top/build/asan/test-support" \
+  DRIFTMOOR_MODULE_DIR="$top/build/asan/python" \
   DRIFTMOOR_SANITIZED=1 python -m pytest tests/python "$@"
 
 step "Python tests (debug interpreter, with the reference-leak check)"
@@ -73,7 +74,7 @@ step "Python tests (debug interpreter, with the reference-leak check)"
 # would mislead: it must call the debug build's counting function.
 debug_python=$top/build/debug/venv/bin/python
 "$debug_python" -c 'import sys; sys.gettotalrefcount()'
-for module in build/debug/python/*.so; do
+for module in build/debug/python/*.so build/debug/test-support/*.so; do
   if ! nm -D --undefined-only "$module" | grep -w _Py_INCREF_IncRefTotal >/dev/null; then
     echo "$module is not a Py_DEBUG build (no _Py_INCREF_IncRefTotal)" >&2
     exit 1

@@ -5,7 +5,9 @@ tests/support/constant_time_probe.cpp marks the compared bytes undefined for
 valgrind's memcheck, which then reports any conditional jump or address that
 depends on them; --error-exitcode turns a report into a failure. The probe is
 built in build/release from the same object file as the module, so the
-optimiser's output is what is checked, whichever build the suite runs against.
+optimiser's output is what is checked, whichever build the suite runs against;
+a run against an installed wheel names the probe of the wheel's own build in
+DRIFTMOOR_CONSTANT_TIME_PROBE.
 """
 
 import os
@@ -16,7 +18,8 @@ from pathlib import Path
 import pytest
 
 TOP = Path(__file__).resolve().parents[2]
-PROBE = TOP / "build" / "release" / "constant_time_probe"
+PROBE = Path(os.environ.get("DRIFTMOOR_CONSTANT_TIME_PROBE",
+                           TOP / "build" / "release" / "constant_time_probe"))
 VALGRIND = shutil.which("valgrind")
 MEMCHECK_ERROR = 99
 
