@@ -1,16 +1,27 @@
 """The package's build backend: scikit-build-core's, with every Linux wheel
-given the platform tag that auditwheel finds for it.
+built for a C library as old as most Linux systems in use have, and given the
+platform tag that auditwheel finds for it.
+
+A wheel built with the build machine's own compiler needs that machine's C
+library or newer: Debian 12's GCC and its static C++ runtime make a module
+that asks for glibc 2.36 (arc4random, _dl_find_object, ...), which pip refuses
+on most long-term systems. So on x86-64 glibc Linux the wheel is compiled by
+zig's clang (PyPI's `ziglang`, pinned in pyproject.toml), aimed at glibc 2.28
+with zig's own headers and stubs of that C library, and linked with LLVM's
+libc++ inside the module. Everywhere else the platform's compiler builds it.
 
 scikit-build-core tags a Linux wheel `linux_x86_64`, which promises nothing
 about the C library the module needs, and which package indexes refuse.
-auditwheel reads the symbol versions the module really uses and retags the
-wheel manylinux (or musllinux) accordingly. The module links only the C
-library (its C++ runtime is static), so nothing is grafted or patched: the
+auditwheel reads the symbol versions the modules really use and retags the
+wheel manylinux (or musllinux) accordingly. The modules link only the C
+library (their C++ runtime is static), so nothing is grafted or patched: the
 "none" patcher makes auditwheel fail rather than change a binary. Where
 auditwheel finds no such tag (a C library newer than it knows), the wheel
 keeps its plain tag, which still installs on the machine that built it.
 """
 
+import os
+import platform
 import shutil
 import subprocess
 import sys
@@ -20,6 +31,22 @@ from pathlib import Path
 from scikit_build_core.build import *  # noqa: F403 - every hook but build_wheel as it is
 from scikit_build_core.build import build_wheel as build_plain_wheel
 
+# The oldest glibc the wheel's modules may need: manylinux_2_28, the floor of
+# RHEL 8 and its rebuilds and what most binary wheels published today target.
+GLIBC_TARGET = "2.28"
+
+
+def zig_compiler() -> str | None:
+    """The C++ compiler command for the wheel's build on this machine, as CMake
+    reads it from CXX, or None for the platform's own compiler."""
+    if not (sys.platform.startswith("linux") and platform.machine() == "x86_64"
+            and platform.libc_ver()[0] == "glibc"):
+        return None
+    import ziglang  # a build requirement on this platform (pyproject.toml)
+
+    zig = Path(ziglang.__file__).with_name("zig")
+    return f"{zig} c++ -target x86_64-linux-gnu.{GLIBC_TARGET}"
+
 
 def build_wheel(
     wheel_directory: str,
@@ -28,6 +55,10 @@ def build_wheel(
 ) -> str:
     if not sys.platform.startswith("linux"):
         return build_plain_wheel(wheel_directory, config_settings, metadata_directory)
+    if (compiler := zig_compiler()) is not None:
+        # This hook runs in a process of its own; CMake, run from it, takes
+        # the compiler (and its leading arguments) from CXX.
+        os.environ["CXX"] = compiler
     with tempfile.TemporaryDirectory() as scratch:
         plain_dir, tagged_dir = Path(scratch, "plain"), Path(scratch, "tagged")
         plain = plain_dir / build_plain_wheel(str(plain_dir), config_settings, metadata_directory)
