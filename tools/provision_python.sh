@@ -19,10 +19,24 @@
 # 3.13, and unstable's python3.14 is built against a newer glibc. Installing
 # those packages system-wide would upgrade libc6 and remove libssl3, so we only
 # *download* them with a private apt configuration and unpack them into one
-# folder, together with the newer C library they need. The interpreter binary
-# is then pointed at that folder's dynamic loader and libraries with patchelf.
-# Nothing outside the cache folder is changed, except that patchelf is
-# installed from Debian when missing.
+# folder, together with the newer C library they need. Which packages those
+# are is apt's answer for unstable as it is today (`apt-get install
+# --download-only` against an empty package database), not a list kept here,
+# so renamed or new library packages come along by themselves; the versions
+# taken are printed. The interpreter binary is then pointed at that folder's
+# dynamic loader and libraries with patchelf (the paths from dpkg-architecture
+# and from the binary itself).
+#
+# The copy is finished like an installed one: its ensurepip takes the pip
+# wheel unpacked with it (not the system's, which may be too old for 3.14), so
+# `python3.14 -m venv` gives a venv with pip; and its standard library is
+# compiled to bytecode once, as Debian's own install step does, so that no
+# start of a program pays for compiling it (this matters where
+# PYTHONDONTWRITEBYTECODE is set, and nothing would ever be cached). A copy
+# provisioned before those steps existed gets them on the next run.
+#
+# Nothing outside the cache folder is changed, except that patchelf and
+# dpkg-dev (dpkg-architecture) are installed from Debian when missing.
 set -euo pipefail
 
 debug=0
@@ -47,7 +61,7 @@ if [ $debug = 1 ]; then
   flavour=python3.14d
   candidates=("$(command -v python3.14d || true)")
   interpreter_name=python3.14d
-  flavour_packages=(python3.14-dbg libpython3.14-dbg)
+  flavour_packages=(python3.14-dbg)
 else
   flavour=python3.14
   candidates=("${PYTHON:-}" "$(command -v python3.14 || true)")
@@ -77,17 +91,55 @@ for candidate in "${candidates[@]}"; do
   fi
 done
 
-# A finished private copy is marked by a stamp written as the very last step,
-# so an interrupted run is redone rather than half-trusted.
+install_missing_tools() { # command=package...
+  local pair missing=()
+  for pair in "$@"; do
+    command -v "${pair%%=*}" >/dev/null 2>&1 || missing+=("${pair#*=}")
+  done
+  if [ ${#missing[@]} -gt 0 ]; then
+    log "installing ${missing[*]} from Debian"
+    apt-get -q update >&2
+    DEBIAN_FRONTEND=noninteractive apt-get -q install -y --no-install-recommends "${missing[@]}" >&2
+  fi
+}
+
+# The steps that make the unpacked copy behave as an installed one; each
+# checks first, so an older copy is brought up to date in place.
+finish_copy() {
+  # ensurepip looks for pip's wheel in the folder the build configured
+  # (WHEEL_PKG_DIR, Debian's /usr/share/python-wheels): this copy's own.
+  local config
+  for config in "$root"/usr/lib/python3.14/_sysconfigdata_*.py; do
+    if grep -q "'WHEEL_PKG_DIR': '/usr/share/python-wheels/'" "$config"; then
+      sed -i "s|'WHEEL_PKG_DIR': '/usr/share/python-wheels/'|'WHEEL_PKG_DIR': '$root/usr/share/python-wheels/'|" \
+        "$config"
+    fi
+  done
+  local bytecode=$cache/$flavour/.bytecode
+  if [ ! -f "$bytecode" ]; then
+    log "compiling the standard library to bytecode"
+    # -E: PYTHONPATH and the like of the caller play no part.
+    "$interpreter" -E -m compileall -q -j 0 "$root/usr/lib/python3.14" >&2
+    touch "$bytecode"
+  fi
+}
+
+# A finished private copy is marked by a stamp written as the very last step
+# of its unpacking, so an interrupted run is redone rather than half-trusted.
 if [ -f "$cache/$flavour/.complete" ] && usable "$interpreter"; then
+  finish_copy
   echo "$interpreter"
   exit 0
 fi
 
+install_missing_tools patchelf=patchelf dpkg-architecture=dpkg-dev
+multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+
 log "provisioning a private $flavour into $cache/$flavour"
 rm -rf "${cache:?}/$flavour"
 work=$cache/$flavour/apt
-mkdir -p "$work/lists/partial" "$work/cache/archives/partial" "$work/debs" "$root"
+mkdir -p "$work/lists/partial" "$work/cache/archives/partial" "$root"
+: >"$work/status"
 
 # The archive URI of the system's own Debian sources: the deb822 form
 # (debian.sources, Debian 12 and 13) or the one-line form. Security and
@@ -109,44 +161,49 @@ log "using archive $archive (suite sid)"
 echo "deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $archive sid main" \
   >"$work/sources.list"
 
+# apt on its own files: the sources above, its own lists and downloads, and an
+# empty package database, so that it resolves every dependency down to the C
+# library as if nothing were installed. The system's pinning plays no part.
 apt_private=(
   -o "Dir::Etc::SourceList=$work/sources.list"
   -o "Dir::Etc::SourceParts=/dev/null"
+  -o "Dir::Etc::Preferences=/dev/null"
+  -o "Dir::Etc::PreferencesParts=/dev/null"
   -o "Dir::State::Lists=$work/lists"
+  -o "Dir::State::status=$work/status"
   -o "Dir::Cache=$work/cache"
   -o "APT::Sandbox::User=root"
+  -o "APT::Install-Recommends=false"
+  -o "Debug::NoLocking=true"
   -q
 )
 apt-get "${apt_private[@]}" update >&2
 
-packages=(
-  python3.14 python3.14-minimal libpython3.14 libpython3.14-minimal
-  libpython3.14-stdlib libpython3.14-dev python3.14-dev python3.14-venv
-  python3-pip-whl python3-setuptools-whl
-  # The interpreter's run-time libraries, in the versions it was built against.
-  libc6 zlib1g libexpat1 libssl3t64 libzstd1 libuuid1 libtinfo6 libsqlite3-0
-  libreadline8t64 libncursesw6 liblzma5 libffi8 libdb5.3t64 libbz2-1.0
-  "${flavour_packages[@]}"
-)
-(cd "$work/debs" && apt-get "${apt_private[@]}" download "${packages[@]}" >&2)
-for deb in "$work/debs"/*.deb; do
+# The interpreter, its headers, venv and ensurepip (with the pip wheel), and
+# for --debug the debug build; apt adds the libraries they need.
+packages=(python3.14 python3.14-dev python3.14-venv "${flavour_packages[@]}")
+apt-get "${apt_private[@]}" install --download-only -y "${packages[@]}" >&2
+debs=("$work"/cache/archives/*.deb)
+log "taking ${#debs[@]} packages from sid:"
+for deb in "${debs[@]}"; do
+  dpkg-deb --show --showformat='  ${Package} ${Version}\n' "$deb" >&2
   dpkg-deb -x "$deb" "$root"
 done
 
-if ! command -v patchelf >/dev/null 2>&1; then
-  log "installing patchelf from Debian"
-  apt-get -q update >&2
-  DEBIAN_FRONTEND=noninteractive apt-get -q install -y --no-install-recommends patchelf >&2
-fi
+# The loader the binary names (ld-linux-x86-64.so.2 here), taken from the
+# multiarch library folder of the copy.
+loader=$root/usr/lib/$multiarch/$(basename "$(patchelf --print-interpreter "$interpreter")")
+[ -e "$loader" ] || { log "no dynamic loader at $loader"; exit 1; }
 # The RPATH must be set before the interpreter: the other order produced a
 # binary that crashed at start. --force-rpath writes DT_RPATH rather than
 # DT_RUNPATH, because only DT_RPATH also applies to the libraries that
 # extension modules in lib-dynload (such as _ssl) pull in.
-patchelf --force-rpath --set-rpath '$ORIGIN/../lib/x86_64-linux-gnu' "$interpreter"
-patchelf --set-interpreter "$root/usr/lib/x86_64-linux-gnu/ld-linux-x86-64.so.2" "$interpreter"
+patchelf --force-rpath --set-rpath "\$ORIGIN/../lib/$multiarch" "$interpreter"
+patchelf --set-interpreter "$loader" "$interpreter"
 
 usable "$interpreter" || { log "the unpacked interpreter does not start"; exit 1; }
 rm -rf "$work"
 touch "$cache/$flavour/.complete"
+finish_copy
 log "done: $("$interpreter" -VV | head -n 1)"
 echo "$interpreter"
