@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Sets everything up (tools/setup.sh), then runs the main job in .venv:
+# Sets up what the main job needs (tools/setup.sh --main: the interpreter,
+# .venv with the build tools, the modules in build/release; nothing for the
+# tests), then runs the main job in .venv:
 # `driftmoor manifest DIR`, the SHA-256 of every file under DIR, one
 # `sha256sum` line each, sorted by path.
 #
@@ -11,9 +13,15 @@
 set -euo pipefail
 
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-"$top/tools/setup.sh"
+"$top/tools/setup.sh" --main
 if [ $# -eq 0 ]; then
   cd "$top"
   set -- src
 fi
-exec "$top/.venv/bin/driftmoor" manifest "$@"
+status=0
+"$top/.venv/bin/driftmoor" manifest "$@" || status=$?
+# After the job's own output, on standard error so that the manifest on
+# standard output stays as it is.
+printf '\nmain: the command is %s (try: %s --help)\n' \
+  "$top/.venv/bin/driftmoor" "$top/.venv/bin/driftmoor" >&2
+exit $status

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Brings a checkout to the state that the main job and the tests need:
+# Brings a checkout to the state that the tests need:
 #   - a CPython 3.14 with headers (tools/provision_python.sh),
 #   - Debian packages the tests need (GoogleTest, valgrind),
 #   - .venv/ with the development requirements,
-#   - the CMake build in build/release (and build/asan with --asan),
+#   - the developer build in build/release (the modules, the C++ unit tests,
+#     the test-only module, the probe, the benchmarks), and build/asan with
+#     --asan,
 #   - with --windows, the Windows cross build in build/windows, whose unit
 #     tests run under wine, and the tools for it,
 #   - with --debug, Debian's debug interpreter (python3.14d, provisioned the
@@ -11,28 +13,37 @@
 #     module built against it in build/debug,
 #   - .venv made to import driftmoor from build/release and the command's
 #     package, driftmoor_cli, from python/, and the command .venv/bin/driftmoor.
+# With --main, only what the main job needs (tools/main.sh): the interpreter,
+# .venv/ with the build requirements alone, and in build/release only the
+# shipped modules (configured without the developer build if build/release
+# is new, as it is; an existing developer build is kept); no Debian package
+# for the tests.
 # Every step checks first and does nothing when its result already exists, so
 # running it again is fast.
 #
-# Usage: tools/setup.sh [--asan] [--windows] [--debug]
+# Usage: tools/setup.sh [--main | [--asan] [--windows] [--debug]]
 set -euo pipefail
 
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$top"
+want_main_only=0
 want_asan=0
 want_windows=0
 want_debug=0
 for argument in "$@"; do
   case $argument in
+    --main) want_main_only=1 ;;
     --asan) want_asan=1 ;;
     --windows) want_windows=1 ;;
     --debug) want_debug=1 ;;
-    *)
-      echo "usage: tools/setup.sh [--asan] [--windows] [--debug]" >&2
-      exit 2
-      ;;
+    *) argument_error=1 ;;
   esac
 done
+if [ -n "${argument_error:-}" ] ||
+  { [ $want_main_only = 1 ] && [ $((want_asan + want_windows + want_debug)) -gt 0 ]; }; then
+  echo "usage: tools/setup.sh [--main | [--asan] [--windows] [--debug]]" >&2
+  exit 2
+fi
 
 log() { printf 'setup: %s\n' "$*" >&2; }
 
@@ -45,6 +56,9 @@ log() { printf 'setup: %s\n' "$*" >&2; }
 # compiler (its POSIX-threads flavour), GoogleTest's sources to build for
 # Windows, and wine to run the result.
 packages=(libgtest-dev valgrind locales)
+if [ $want_main_only = 1 ]; then
+  packages=()
+fi
 if [ $want_windows = 1 ]; then
   packages+=(g++-mingw-w64-x86-64-posix googletest wine64)
 fi
@@ -61,36 +75,31 @@ fi
 
 # --- Interpreters and virtual environments ----------------------------------
 # A virtual environment of the interpreter, remade when it is of another
-# version or kind (debug or not), with requirements-dev.txt installed.
-provide_venv() { # directory, interpreter
+# version, kind (debug or not) or installation, with the requirements files
+# installed (requirements-build.txt alone for the main job).
+provide_venv() { # directory, interpreter, requirements file...
   local dir=$1 python=$2
+  shift 2
   # A debug interpreter shows every warning by default, pip's own included.
   local -x PYTHONWARNINGS=ignore
-  local kind='import sys; print(sys.version_info[:2], hasattr(sys, "gettotalrefcount"))'
+  local kind='import sys; print(sys.version_info[:2], hasattr(sys, "gettotalrefcount"), sys.base_prefix)'
   if [ "$("$dir/bin/python" -c "$kind" 2>/dev/null)" != "$("$python" -c "$kind")" ]; then
     log "creating $dir with $python"
     rm -rf "$dir"
-    "$python" -m venv --without-pip "$dir"
-    # A Debian interpreter unpacked outside / looks for its bundled pip wheel
-    # in the absolute /usr/share/python-wheels, so ensurepip fails there;
-    # install the wheel that came with it directly instead.
-    local prefix wheel
-    prefix=$("$python" -c 'import sys; print(sys.prefix)')
-    wheel=$(ls "$prefix"/share/python-wheels/pip-*.whl 2>/dev/null | head -n 1 || true)
-    if [ -n "$wheel" ]; then
-      "$dir/bin/python" "$wheel/pip" install -q --no-index "$wheel" >&2
-    else
-      "$dir/bin/python" -m ensurepip -q >&2
-    fi
+    # With its own pip: the README's recipe for a fresh environment.
+    "$python" -m venv "$dir"
   fi
 
-  # The requirements are reinstalled only when the file changed.
-  local stamp=$dir/.requirements-dev.sha256
-  if ! sha256sum --status -c "$stamp" 2>/dev/null; then
-    log "installing requirements-dev.txt into $dir"
-    "$dir/bin/python" -m pip install -q --disable-pip-version-check -r requirements-dev.txt >&2
-    sha256sum requirements-dev.txt >"$stamp"
-  fi
+  # Each file's requirements are reinstalled only when that file changed.
+  local requirements stamp
+  for requirements in "$@"; do
+    stamp=$dir/.${requirements%.txt}.sha256
+    if ! sha256sum --status -c "$stamp" 2>/dev/null; then
+      log "installing $requirements into $dir"
+      "$dir/bin/python" -m pip install -q --disable-pip-version-check -r "$requirements" >&2
+      sha256sum "$requirements" >"$stamp"
+    fi
+  done
 }
 
 # The environment imports the modules straight from a build (the shipped ones
@@ -111,7 +120,11 @@ import_from_build() { # venv directory, build directory
 }
 
 python=$(tools/provision_python.sh)
-provide_venv .venv "$python"
+if [ $want_main_only = 1 ]; then
+  provide_venv .venv "$python" requirements-build.txt
+else
+  provide_venv .venv "$python" requirements-build.txt requirements-dev.txt
+fi
 venv_python=$top/.venv/bin/python
 
 # --- Builds -----------------------------------------------------------------
@@ -129,6 +142,20 @@ configure_and_build() { # directory, extra cmake arguments...
   fi
   cmake --build "$dir" >&2
 }
+if [ $want_main_only = 1 ]; then
+  # The shipped modules alone. A build/release that exists is used as it is
+  # configured (a developer build, if the tests were set up), so the main
+  # job and the tests never take turns reconfiguring it.
+  if [ ! -f build/release/build.ninja ]; then
+    log "configuring build/release (the modules only)"
+    cmake -S . -B build/release -G Ninja -DDRIFTMOOR_DEVELOPER_BUILD=OFF \
+      -DPython_EXECUTABLE="$venv_python" -DCMAKE_BUILD_TYPE=Release >&2
+    printf '%s\n' "main" >build/release/.setup-arguments
+  fi
+  cmake --build build/release --target driftmoor_modules >&2
+  import_from_build .venv build/release
+  exit 0
+fi
 configure_and_build build/release -DPython_EXECUTABLE="$venv_python" -DCMAKE_BUILD_TYPE=Release
 if [ $want_asan = 1 ]; then
   configure_and_build build/asan -DPython_EXECUTABLE="$venv_python" \
@@ -147,7 +174,7 @@ if [ $want_debug = 1 ]; then
   # tests need a site-packages of its own; a Debug build keeps the asserts of
   # the interpreter's inline functions.
   debug_python=$(tools/provision_python.sh --debug)
-  provide_venv build/debug/venv "$debug_python"
+  provide_venv build/debug/venv "$debug_python" requirements-build.txt requirements-dev.txt
   configure_and_build build/debug -DPython_EXECUTABLE="$top/build/debug/venv/bin/python" \
     -DCMAKE_BUILD_TYPE=Debug
   import_from_build build/debug/venv build/debug
