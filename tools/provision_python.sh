@@ -144,16 +144,17 @@ mkdir -p "$work/lists/partial" "$work/cache/archives/partial" "$root"
 # The archive URI of the system's own Debian sources: the deb822 form
 # (debian.sources, Debian 12 and 13) or the one-line form. Security and
 # update archives are skipped; the main archive is the one that carries sid.
+# A form with no match is no failure (grep's status is, under pipefail).
 archive=$(
   { cat /etc/apt/sources.list.d/*.sources 2>/dev/null || true; } |
     awk 'tolower($1) == "uris:" { for (i = 2; i <= NF; i++) print $i }' |
-    grep -v -- '-security' | grep -i debian | head -n 1
+    grep -v -- '-security' | grep -i debian | head -n 1 || true
 )
 if [ -z "$archive" ]; then
   archive=$(
     { cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null || true; } |
       awk '$1 == "deb" { for (i = 2; i <= NF; i++) if ($i ~ /^[a-z]+:\/\//) { print $i; break } }' |
-      grep -v -- '-security' | grep -i debian | head -n 1
+      grep -v -- '-security' | grep -i debian | head -n 1 || true
   )
 fi
 archive=${archive:-http://deb.debian.org/debian}
