@@ -3,7 +3,9 @@
 # every test:
 #   1. the formatting check of the C++ sources,
 #   2. the C++ unit tests, in the release and the sanitized build,
-#   3. the Python tests against the release build of the module,
+#   3. the Python tests against the release build of the module, with the
+#      packaging test: the wheel built (`python -m build`) and this whole
+#      suite run again against it, installed into a fresh venv,
 #   4. the Python tests again against the AddressSanitizer+UBSan build,
 #   5. the Python tests again under the debug interpreter, against the module
 #      built for it, with the reference-leak check that only runs there,
@@ -12,11 +14,28 @@
 #   8. the Windows build of the core against the Linux one, on one tree
 #      (tests/windows, pytest), under wine.
 # Exits non-zero on the first failure. Extra arguments go to pytest.
+#
+# With --quick, only steps 1 to 3 on the release build, without the
+# packaging test, and only the set-up they need (tools/setup.sh: no ASan,
+# mingw-w64, wine or debug interpreter): the edit-compile-test loop, about a
+# minute once set up. The full run is what CI runs, and what a change must
+# pass before it is merged.
+#
+# Usage: tools/test.sh [--quick] [PYTEST ARGUMENTS...]
 set -euo pipefail
 
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$top"
-tools/setup.sh --asan --windows --debug
+quick=0
+if [ "${1:-}" = --quick ]; then
+  quick=1
+  shift
+fi
+if [ $quick = 1 ]; then
+  tools/setup.sh
+else
+  tools/setup.sh --asan --windows --debug
+fi
 export PATH=$top/.venv/bin:$PATH
 
 step() { printf '\n=== %s\n' "$*"; }
@@ -26,6 +45,14 @@ git ls-files -z -- '*.cpp' '*.h' | xargs -0 clang-format --dry-run --Werror
 
 step "C++ unit tests (release)"
 build/release/driftmoor_unit_tests --gtest_brief=1
+
+if [ $quick = 1 ]; then
+  step "Python tests (release build, without the packaging test)"
+  DRIFTMOOR_MODULE_DIR=$top/build/release/python python -m pytest tests/python \
+    --ignore=tests/python/test_packaging.py "$@"
+  echo "quick tests passed (tools/test.sh without --quick runs them all)"
+  exit 0
+fi
 
 # Sanitizer reports go to files as well as failing the process, so that one
 # raised in a child process that a test expected to fail is not missed.
