@@ -10,6 +10,8 @@ import pytest
 # a module from somewhere else.
 BUILD_MODULE_DIR = os.environ.get("DRIFTMOOR_MODULE_DIR")
 SANITIZED = os.environ.get("DRIFTMOOR_SANITIZED") == "1"
+# Set by the packaging test when it runs this suite against an installed wheel.
+FROM_WHEEL = os.environ.get("DRIFTMOOR_FROM_WHEEL") == "1"
 
 
 def pytest_sessionstart(session):
