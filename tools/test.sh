@@ -17,8 +17,8 @@
 #
 # With --quick, only steps 1 to 3 on the release build, without the
 # packaging test, and only the set-up they need (tools/setup.sh: no ASan,
-# mingw-w64, wine or debug interpreter): the edit-compile-test loop, about a
-# minute once set up. The full run is what CI runs, and what a change must
+# mingw-w64, wine or debug interpreter): the edit-compile-test loop, a few
+# minutes once set up. The full run is what CI runs, and what a change must
 # pass before it is merged.
 #
 # Usage: tools/test.sh [--quick] [PYTEST ARGUMENTS...]
