@@ -17,7 +17,7 @@ constexpr int ENTRY_FLAGS = METH_VARARGS | METH_KEYWORDS;
 
 PyMethodDef method_entries[] = {
     {"walk", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(walk_entry)), ENTRY_FLAGS,
-     "walk(dir_path, /, *, exclude=None, progress=None)\n--\n\n"
+     "walk(dir_path, /, *, jobs=1, exclude=None, progress=None)\n--\n\n"
      "Fingerprint every regular file at or below dir_path (bytes), following\n"
      "links, and account for every entry left out.\n\n"
      "Returns TreeWalk(files, failures, passed_over): files maps each file's\n"
@@ -28,6 +28,8 @@ PyMethodDef method_entries[] = {
      "sockets and devices, links back to a directory above, the excluded file\n"
      "and entries gone while walked. A dir_path naming a regular file gives a\n"
      "tree of that one file.\n\n"
+     "jobs: how many threads walk (1: the calling thread alone); the result\n"
+     "is the same for any number.\n"
      "exclude: (st_dev, st_ino) of a file to pass over, such as the manifest\n"
      "being written into the tree. progress: a writable buffer whose first\n"
      "64-bit word is kept at the number of files read so far.\n\n"

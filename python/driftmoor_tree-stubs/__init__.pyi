@@ -37,6 +37,7 @@ def walk(
     dir_path: bytes,
     /,
     *,
+    jobs: int = 1,
     exclude: tuple[int, int] | None = None,
     progress: Buffer | None = None,
 ) -> TreeWalk:
@@ -49,6 +50,10 @@ def walk(
     cannot be listed is a failure; its siblings are still read. A `dir_path`
     naming a regular file is a tree of that one file.
 
+    jobs: how many threads walk: 1 walks on the calling thread alone; more
+    start that many workers, which hand each other directories and files,
+    while the calling thread waits (Ctrl-C still stops the walk). The
+    result is the same for any number.
     exclude: (st_dev, st_ino) of a file to pass over wherever it turns up,
     such as a manifest being written into the tree it lists.
     progress: a writable buffer of at least 8 bytes, 8-aligned (for example

@@ -86,16 +86,21 @@ PyObject* walk_entry(PyObject* module, PyObject* args, PyObject* keywords) {
     return call_wrapper([&]() -> Outcome<PyRef> {
         const char* path_data = nullptr;
         Py_ssize_t path_size = 0;
+        Py_ssize_t jobs = 1;
         PyObject* exclude = nullptr;
         PyObject* progress = nullptr;
-        static const char* keyword_names[] = {"", "exclude", "progress", nullptr};
-        if (!PyArg_ParseTupleAndKeywords(args, keywords, "y#|$OO:walk",
+        static const char* keyword_names[] = {"", "jobs", "exclude", "progress", nullptr};
+        if (!PyArg_ParseTupleAndKeywords(args, keywords, "y#|$nOO:walk",
                                          const_cast<char**>(keyword_names), &path_data, &path_size,
-                                         &exclude, &progress)) {
+                                         &jobs, &exclude, &progress)) {
             return std::unexpected(fetch());
+        }
+        if (jobs < 1) {
+            return std::unexpected(value_error("jobs must be at least 1"));
         }
         const std::string_view dir_path(path_data, static_cast<std::size_t>(path_size));
         manifest::AccountOptions options;
+        options.jobs = static_cast<std::size_t>(jobs);
         auto excluded = excluded_identity(exclude);
         if (!excluded) {
             return std::unexpected(std::move(excluded).error());

@@ -10,7 +10,7 @@ struct TreeModuleState {
     PyObject* tree_walk_type;  // owned; null until the exec step made it
 };
 
-// walk(dir_path, /, *, exclude=None, progress=None) -> TreeWalk
+// walk(dir_path, /, *, jobs=1, exclude=None, progress=None) -> TreeWalk
 PyObject* walk_entry(PyObject* module, PyObject* args, PyObject* keywords);
 // manifest_lines(files, /, format="sha256sum") -> list[bytes]
 PyObject* manifest_lines_entry(PyObject* module, PyObject* args, PyObject* keywords);

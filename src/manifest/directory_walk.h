@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string_view>
 
 #include "common/cancellation.h"
@@ -82,5 +83,19 @@ class WalkPolicy {
 // the walk with its own error.
 platform::OsResult<void> walk_directory(std::string_view directory_path, WalkPolicy& policy,
                                         Cancellation& cancellation);
+
+// The same walk with one worker thread per policy, each worker handing its
+// files to its own policy: what they find together is what one walk finds.
+// Workers take directories, and files, that others hand over when they run
+// out of work; each directory carries the chain of those above it, so a link
+// back up the tree is passed over whichever worker meets it. Files opened
+// ahead stay within one budget for all workers. The calling thread waits,
+// asking `cancellation` between waits; the first error that ends the walk,
+// the caller's included, stops every worker at its next step, and every
+// worker has ended when this returns. An exception thrown in a worker is
+// thrown again here. With one policy, the walk runs on the calling thread.
+platform::OsResult<void> walk_directory_with_workers(std::string_view directory_path,
+                                                     std::span<WalkPolicy* const> policies,
+                                                     Cancellation& cancellation);
 
 }  // namespace driftmoor::manifest

@@ -21,6 +21,16 @@ ManifestRecord& RecordArena::append(std::uint64_t hash, std::string_view key,
     return *record;
 }
 
+void RecordArena::take_all(RecordArena&& other) {
+    RecordArena taken = std::move(other);
+    blocks_.reserve(blocks_.size() + taken.blocks_.size());
+    for (Block& block : taken.blocks_) {
+        blocks_.push_back(std::move(block));
+    }
+    heap_bytes_ += taken.heap_bytes_;
+    holds_pages_ = holds_pages_ || taken.holds_pages_;
+}
+
 void RecordArena::add_block(std::size_t size) {
     const std::size_t heap_block_size =
         std::max(size, blocks_.empty()

@@ -60,6 +60,10 @@ class RecordArena {
     ManifestRecord& append(std::uint64_t hash, std::string_view key,
                            const digest::FileDigest& digest);
 
+    // Moves every record of `other` to the end of this arena, block by
+    // block, without copying any; `other` is left empty.
+    void take_all(RecordArena&& other);
+
     // Whether any block is made of mapped pages.
     bool holds_pages() const noexcept { return holds_pages_; }
 

@@ -1,6 +1,8 @@
 #include "manifest/tree_account.h"
 
 #include <atomic>
+#include <iterator>
+#include <vector>
 
 #include "digest/file_digest.h"
 #include "platform/file.h"
@@ -22,7 +24,7 @@ class AccountPolicy final : public WalkPolicy {
         account_.files.append(0, path, digest);
         ++account_.file_count;
         if (files_done_ != nullptr) {
-            std::atomic_ref(*files_done_).store(account_.file_count, std::memory_order_relaxed);
+            std::atomic_ref(*files_done_).fetch_add(1, std::memory_order_relaxed);
         }
     }
 
@@ -70,6 +72,31 @@ platform::OsResult<void> account_file(std::string_view root, AccountPolicy& poli
     return {};
 }
 
+// A directory walked by `jobs` workers, each into an account of its own,
+// joined into one when all are done.
+platform::OsResult<void> account_directory(std::string_view root, TreeAccount& account,
+                                           const AccountOptions& options,
+                                           Cancellation& cancellation) {
+    std::vector<TreeAccount> accounts(options.jobs);
+    std::vector<AccountPolicy> policies;
+    std::vector<WalkPolicy*> workers;
+    policies.reserve(options.jobs);
+    for (TreeAccount& own : accounts) {
+        workers.push_back(&policies.emplace_back(own, options));
+    }
+    if (auto walked = walk_directory_with_workers(root, workers, cancellation); !walked) {
+        return walked;
+    }
+    for (TreeAccount& own : accounts) {
+        account.files.take_all(std::move(own.files));
+        account.file_count += own.file_count;
+        account.left_out.insert(account.left_out.end(),
+                                std::make_move_iterator(own.left_out.begin()),
+                                std::make_move_iterator(own.left_out.end()));
+    }
+    return {};
+}
+
 }  // namespace
 
 platform::OsResult<TreeAccount> account_tree(std::string_view root, const AccountOptions& options,
@@ -78,12 +105,16 @@ platform::OsResult<TreeAccount> account_tree(std::string_view root, const Accoun
     if (!metadata) {
         return std::unexpected(std::move(metadata).error());
     }
+    if (options.files_done != nullptr) {
+        std::atomic_ref(*options.files_done).store(0, std::memory_order_relaxed);
+    }
     TreeAccount account;
     AccountPolicy policy(account, options);
     platform::OsResult<void> walked;
     switch (metadata->type) {
         case platform::FileType::Directory:
-            walked = walk_directory(root, policy, cancellation);
+            walked = options.jobs > 1 ? account_directory(root, account, options, cancellation)
+                                      : walk_directory(root, policy, cancellation);
             break;
         case platform::FileType::RegularFile:
             walked = account_file(root, policy, cancellation);

@@ -39,9 +39,12 @@ struct AccountOptions {
     // into the tree it describes, say).
     std::optional<platform::FileIdentity> excluded_file;
     // Where the count of files read so far is kept up to date for whoever
-    // shows progress, through atomic stores; none to keep no count. Must be
+    // shows progress, through atomic updates; none to keep no count. Must be
     // aligned for std::atomic_ref and outlive the call.
     std::uint64_t* files_done = nullptr;
+    // How many threads walk a directory: 1 walks on the calling thread alone;
+    // more start that many workers while the calling thread waits.
+    std::size_t jobs = 1;
 };
 
 // The account of the tree at `root`: a directory is walked as the manifest
@@ -49,7 +52,8 @@ struct AccountOptions {
 // entry it cannot read, each told in `left_out`; a regular file is a tree of
 // that one file; anything else is left out. Fails only when `root` cannot be
 // examined at all, when the process runs out of descriptors or memory, or
-// when `cancellation` ends it.
+// when `cancellation` ends it. The account is the same for any number of
+// jobs, but for the order of its records.
 platform::OsResult<TreeAccount> account_tree(std::string_view root, const AccountOptions& options,
                                              Cancellation& cancellation);
 

@@ -53,7 +53,7 @@ def fanning_tree(top):
     return f"{top}/d0"
 
 
-@pytest.mark.parametrize("call", ["zero", "fifo", "walk", "tree-walk"])
+@pytest.mark.parametrize("call", ["zero", "fifo", "walk", "tree-walk", "tree-walk-with-workers"])
 def test_sigint_stops_a_running_call(tmp_path, call):
     tree = fanning_tree(tmp_path)
     code, cleanup = {
@@ -61,6 +61,7 @@ def test_sigint_stops_a_running_call(tmp_path, call):
         "fifo": (SLOW_FIFO, "writer.kill()"),
         "walk": (f"driftmoor.calculate_directory_manifest({tree!r})", "pass"),
         "tree-walk": (f"driftmoor_tree.walk({os.fsencode(tree)!r})", "pass"),
+        "tree-walk-with-workers": (f"driftmoor_tree.walk({os.fsencode(tree)!r}, jobs=4)", "pass"),
     }[call]
     child = CHILD.replace("CALL", code.replace("\n", "\n    ")).replace("CLEANUP", cleanup)
     result = run_python(f"fifo = {str(tmp_path / 'fifo')!r}\n" + child, timeout=30)

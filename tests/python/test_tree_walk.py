@@ -5,8 +5,12 @@ import array
 import ast
 import hashlib
 import os
+import tempfile
+import textwrap
 
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 import driftmoor
 import driftmoor_tree
@@ -183,3 +187,117 @@ def test_every_descriptor_closes(tmp_path):
     for _ in range(5):
         driftmoor_tree.walk(root)
     assert len(os.listdir("/proc/self/fd")) == before
+
+
+# Random trees: each step makes one entry in a directory made before it (0 is
+# the top), some of them links to a directory or file made before, or to
+# nothing. Links to directories are few, so that diamonds of them stay small.
+STEP_KINDS = ["dir", "dir", "file", "file", "file", "link-to-dir", "link-to-file", "dangling", "fifo"]
+steps = st.lists(
+    st.tuples(st.sampled_from(STEP_KINDS), st.integers(0, 99), st.integers(0, 99)), max_size=30
+).filter(lambda steps: sum(kind == "link-to-dir" for kind, _, _ in steps) <= 4)
+
+
+def build(top, steps):
+    directories, files = [top], [None]
+    for index, (kind, where, target) in enumerate(steps):
+        parent = directories[where % len(directories)]
+        path = f"{parent}/e{index}"
+        if kind == "dir":
+            os.mkdir(path)
+            directories.append(path)
+        elif kind == "file":
+            put(path, os.urandom(index))
+            files.append(path)
+        elif kind == "link-to-dir":
+            os.symlink(os.path.relpath(directories[target % len(directories)], parent), path)
+        elif kind == "link-to-file" and files[target % len(files)]:
+            os.symlink(os.path.relpath(files[target % len(files)], parent), path)
+        elif kind == "dangling":
+            os.symlink("nowhere", path)
+        elif kind == "fifo":
+            os.mkfifo(path)
+
+
+@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(steps=steps, jobs=st.integers(2, 8))
+def test_workers_find_what_one_walk_finds(steps, jobs):
+    with tempfile.TemporaryDirectory() as top:
+        build(top, steps)
+        alone = driftmoor_tree.walk(os.fsencode(top))
+        assert driftmoor_tree.walk(os.fsencode(top), jobs=jobs) == alone
+        assert {path.decode(): digest for path, digest in alone.files.items()} == (
+            driftmoor.calculate_directory_manifest(top)
+        )
+
+
+@pytest.mark.parametrize("jobs", [1, 2, 8])
+def test_a_failure_deep_in_the_tree_stops_every_worker(tmp_path, jobs):
+    # Wide at the top, so every worker is busy, and one chain deeper than one
+    # walk has descriptors for: the walk fails with nothing left open or
+    # running. (Workers that find the end of a listing before going down
+    # hold fewer listings open, and may walk the chain to its end: then the
+    # whole tree comes back.)
+    expected = {}
+    for index in range(30):
+        for name in range(20):
+            path = f"{tmp_path}/wide{index}/{name}"
+            expected[path.encode()] = put(path)
+    deepest = f"{tmp_path}/deep" + "/d" * 80 + "/file"
+    expected[deepest.encode()] = put(deepest)
+    body = f"""
+        import os, resource, threading, driftmoor_tree
+        hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
+        resource.setrlimit(resource.RLIMIT_NOFILE, (60, hard))
+        before = (sorted(os.listdir("/proc/self/fd")), len(os.listdir("/proc/self/task")))
+        try:
+            outcome = driftmoor_tree.walk({os.fsencode(tmp_path)!r}, jobs={jobs}).files
+        except OSError as error:
+            outcome = str(error)
+        after = (sorted(os.listdir("/proc/self/fd")), len(os.listdir("/proc/self/task")))
+        print(repr((outcome, before == after)))
+    """
+    result = run_python(textwrap.dedent(body))
+    assert result.returncode == 0, result.stderr
+    outcome, nothing_left = ast.literal_eval(result.stdout)
+    assert outcome == "Too many open files (os error 24)" or (jobs > 1 and outcome == expected)
+    assert nothing_left
+
+
+@pytest.mark.parametrize("jobs", [2, 4])
+@pytest.mark.parametrize("shape", [(5,), (5, 3), (0, 5, 5), (3, 1, 4, 1, 5)], ids=str)
+def test_workers_short_of_descriptors_give_the_whole_tree_or_fail(tmp_path, shape, jobs):
+    # As for one walk: whatever the count of free descriptors, the whole tree
+    # or "Too many open files", never a crash or a tree with files missing.
+    expected, directory = {}, os.fsencode(tmp_path)
+    for level, count in enumerate(shape):
+        directory += b"/d%d" % level if level else b""
+        for index in range(count):
+            expected[directory + b"/f%d" % index] = put(directory + b"/f%d" % index)
+    os.makedirs(directory, exist_ok=True)
+    body = f"""
+        import os, resource, driftmoor_tree
+        hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
+        resource.setrlimit(resource.RLIMIT_NOFILE, (96, hard))
+        held = []
+        try:
+            while True:
+                held.append(os.open("/dev/null", os.O_RDONLY))
+        except OSError:
+            pass
+        outcomes = []
+        for free in range(16):
+            if held:
+                os.close(held.pop())
+            try:
+                outcomes.append(driftmoor_tree.walk({os.fsencode(tmp_path)!r}, jobs={jobs}).files)
+            except OSError as error:
+                outcomes.append(str(error))
+        print(repr(outcomes))
+    """
+    result = run_python(textwrap.dedent(body))
+    assert result.returncode == 0, result.stderr
+    outcomes = ast.literal_eval(result.stdout)
+    too_many = "Too many open files (os error 24)"
+    assert [outcome for outcome in outcomes if outcome not in (expected, too_many)] == []
+    assert outcomes[-1] == expected

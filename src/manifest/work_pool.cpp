@@ -1,0 +1,42 @@
+#include "manifest/work_pool.h"
+
+namespace driftmoor::manifest {
+
+void WorkPool::count_hunger() noexcept {
+    hungry_.store(
+        static_cast<std::ptrdiff_t>(waiting_) - static_cast<std::ptrdiff_t>(tasks_.size()),
+        std::memory_order_relaxed);
+}
+
+void WorkPool::give(WalkTask task) {
+    {
+        const std::scoped_lock lock(mutex_);
+        tasks_.push_back(std::move(task));
+        count_hunger();
+    }
+    changed_.notify_one();
+}
+
+std::optional<WalkTask> WorkPool::take() {
+    std::unique_lock lock(mutex_);
+    if (tasks_.empty() && !over_) {
+        ++waiting_;
+        if (waiting_ == workers_) {
+            over_ = true;
+            changed_.notify_all();
+        }
+        count_hunger();
+        changed_.wait(lock, stop_, [this] { return !tasks_.empty() || over_; });
+        --waiting_;
+    }
+    if (tasks_.empty() || stop_.stop_requested()) {
+        count_hunger();
+        return std::nullopt;
+    }
+    WalkTask task = std::move(tasks_.front());
+    tasks_.pop_front();
+    count_hunger();
+    return task;
+}
+
+}  // namespace driftmoor::manifest
