@@ -109,7 +109,7 @@ class TreeAccountTest : public ::testing::Test {
 };
 
 TEST_F(TreeAccountTest, WorkersFindWhatOneWalkFinds) {
-    for (unsigned seed = 1; seed <= 4; ++seed) {
+    for (unsigned seed = 1; seed <= 2; ++seed) {
         fs::remove_all(top_);
         fs::create_directories(top_);
         random_tree(seed);
