@@ -6,7 +6,8 @@ from enum import StrEnum
 
 import driftmoor
 
-from driftmoor_cli.manifest_format import escape
+from driftmoor_cli.formats.lines import escape
+from driftmoor_cli.output import write_out
 
 
 class Status(StrEnum):
@@ -49,5 +50,9 @@ def report(statuses: list[tuple[str, Status]], *, quiet: bool) -> str:
     return "".join(lines) + f"summary: {summary}\n"
 
 
-def differs(statuses: list[tuple[str, Status]]) -> bool:
-    return any(status is not Status.OK for _, status in statuses)
+def write_report(statuses: list[tuple[str, Status]], quiet: bool) -> int:
+    """Writes the report of check or diff; its exit status: 0 every path is
+    ok, 1 one is not (or the report could not be written)."""
+    if not write_out(report(statuses, quiet=quiet)):
+        return 1
+    return 1 if any(status is not Status.OK for _, status in statuses) else 0

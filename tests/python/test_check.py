@@ -7,35 +7,23 @@ import shutil
 
 import pytest
 
+from command_trees import NAMES, SHA256SUM_NAMES, make_tree
 from conftest import run_driftmoor, run_sha256sum
 
 DIGEST = "0" * 63 + "1"
 
-# Name in the tree -> how a report line shows it (a line whose path needed
-# escaping starts with a backslash).
-NAMES = {
-    "plain.txt": "plain.txt",
-    "with space.txt": "with space.txt",
-    "back\\slash": "back\\\\slash",
-    "line\nfeed": "line\\nfeed",
-    "carriage\rreturn": "carriage\\rreturn",
-    "ünïcode ✓": "ünïcode ✓",
-    "nested/dir\nwith \\ both/inner": "nested/dir\\nwith \\\\ both/inner",
-    "new \\ file\n": "new \\\\ file\\n",
-}
+# The names checked: those that sha256sum's manifests hold as well.
+CHECKED = {name: NAMES[name] for name in SHA256SUM_NAMES}
 # What happens to each file after the manifest is written.
-STATUSES = {name: "ok" for name in NAMES} | {
+STATUSES = {name: "ok" for name in CHECKED} | {
     "line\nfeed": "changed",
     "ünïcode ✓": "missing",
     "new \\ file\n": "added",
 }
 
 
-def make_tree(top):
-    for number, name in enumerate(NAMES):
-        if STATUSES[name] != "added":
-            (top / name).parent.mkdir(parents=True, exist_ok=True)
-            (top / name).write_bytes(f"file {number}\n".encode())
+def make_listed_tree(top):
+    make_tree(top, [name for name in CHECKED if STATUSES[name] != "added"])
 
 
 def edit_tree(top):
@@ -51,7 +39,7 @@ def edit_tree(top):
 def expected_report(prefix, quiet=False):
     lines = [
         f"{'\\' if shown != name else ''}{STATUSES[name]}: {prefix}{shown}\n"
-        for name, shown in sorted(NAMES.items())
+        for name, shown in sorted(CHECKED.items())
         if not (quiet and STATUSES[name] == "ok")
     ]
     counts = [f"{list(STATUSES.values()).count(s)} {s}" for s in ("ok", "changed", "missing", "added")]
@@ -70,12 +58,12 @@ def edited(tmp_path_factory):
     manifest as edited; own/, the same tree with the sha256sum manifest that
     `sha256sum *` in it writes, kept in it as SHA256SUMS."""
     top = tmp_path_factory.mktemp("check")
-    make_tree(top / "tree")
+    make_listed_tree(top / "tree")
     write(top / "driftmoor.sums", run_driftmoor("manifest", "tree", cwd=top))
     write(top / "driftmoor.json", run_driftmoor("manifest", "--format", "json", "tree", cwd=top))
-    listed = [f"tree/{name}" for name in NAMES if STATUSES[name] != "added"]
+    listed = [f"tree/{name}" for name in CHECKED if STATUSES[name] != "added"]
     write(top / "sha256sum.sums", run_sha256sum("--", *listed, cwd=top))
-    make_tree(top / "own")
+    make_listed_tree(top / "own")
     write(top / "own/SHA256SUMS", run_sha256sum("--", *(p[5:] for p in listed), cwd=top / "own"))
     for tree in ("tree", "own"):
         edit_tree(top / tree)
@@ -139,7 +127,7 @@ def test_a_matching_tree_and_matching_manifests_exit_0(edited):
                       ("diff", "-q", "new.sums", "new.sums")]:
         result = run_driftmoor(*arguments, cwd=edited)
         assert (result.returncode, result.stderr) == (0, b""), arguments
-        assert result.stdout.decode().endswith(f"summary: {len(NAMES) - 1} ok, 0 changed, 0 missing, 0 added\n")
+        assert result.stdout.decode().endswith(f"summary: {len(CHECKED) - 1} ok, 0 changed, 0 missing, 0 added\n")
     assert len(result.stdout.splitlines()) == 1  # quiet: the summary alone
 
 

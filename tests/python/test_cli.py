@@ -7,23 +7,8 @@ import json
 import pytest
 
 import driftmoor
+from command_trees import NAMES, make_tree
 from conftest import run_driftmoor, run_sha256sum
-
-# Name under the tree → how it must appear on its line. A name holding a
-# backslash, a line feed or a carriage return is escaped, and its line then
-# starts with a backslash.
-NAMES = {
-    "plain.txt": "plain.txt",
-    "with space.txt": "with space.txt",
-    "back\\slash": "back\\\\slash",
-    "line\nfeed": "line\\nfeed",
-    "carriage\rreturn": "carriage\\rreturn",
-    "ends in cr\r": "ends in cr\\r",
-    "ünïcode ✓": "ünïcode ✓",
-    "nested/deeper/file": "nested/deeper/file",
-    "nested/dir\nwith \\ both/inner": "nested/dir\\nwith \\\\ both/inner",
-}
-
 
 def check_sums(sums, cwd):
     """`sha256sum -c sums`: its exit status and the lines it reports."""
@@ -32,14 +17,8 @@ def check_sums(sums, cwd):
     return check.returncode, check.stdout.decode("utf-8").removesuffix("\n").split("\n")
 
 
-def make_named_tree(top):
-    for number, name in enumerate(NAMES):
-        (top / name).parent.mkdir(parents=True, exist_ok=True)
-        (top / name).write_bytes(f"file {number}\n".encode() * (number + 1))
-
-
 def test_manifest_is_sorted_and_sha256sum_checks_it(tmp_path):
-    make_named_tree(tmp_path / "tree")
+    make_tree(tmp_path / "tree", NAMES, repeat=lambda number: number + 1)
 
     # An ASCII-only stdout encoding proves the lines are written as UTF-8 bytes
     # whatever the locale says.
@@ -76,7 +55,7 @@ def test_manifest_is_sorted_and_sha256sum_checks_it(tmp_path):
 
 
 def test_json_is_the_module_dict_sorted_by_path(tmp_path):
-    make_named_tree(tmp_path)
+    make_tree(tmp_path, NAMES, repeat=lambda number: number + 1)
     result = run_driftmoor("manifest", "--format", "json", tmp_path, PYTHONIOENCODING="ascii")
     assert (result.returncode, result.stderr) == (0, b"")
     written = json.loads(result.stdout.decode("utf-8"))

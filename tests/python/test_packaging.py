@@ -116,8 +116,9 @@ def test_wheel_holds_the_installed_modules_the_command_and_the_licence(built):
         assert files == sorted([
             *shipped,
             *(f"{p.parent.name}/{p.name}" for p in (TOP / "python").glob("*-stubs/*.pyi")),
-            *(f"driftmoor_cli/{p.name}"
-              for p in (TOP / "python/driftmoor_cli").iterdir() if p.is_file()),
+            *(f"driftmoor_cli/{p.relative_to(TOP / 'python/driftmoor_cli')}"
+              for p in (TOP / "python/driftmoor_cli").rglob("*")
+              if p.is_file() and "__pycache__" not in p.parts),
         ]), names
         entry_points = configparser.ConfigParser()
         entry_points.read_string(archive.read(f"{info}/entry_points.txt").decode())

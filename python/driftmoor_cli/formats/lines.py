@@ -1,4 +1,4 @@
-"""Manifest files: the lines `sha256sum` writes and checks, and a JSON object.
+"""The lines `sha256sum` writes and checks.
 
 A line is `<64 hex digits><space><space or *><path>`. GNU `sha256sum` writes
 a path holding a backslash or a line feed escaped (`\\\\`, `\\n`) and marks
@@ -8,9 +8,10 @@ its line with a leading backslash, so that one line stays one file; the
 CR ending a line (a file written on Windows) is dropped.
 """
 
-import json
 import re
 from collections.abc import Mapping
+
+from driftmoor_cli.formats import ManifestError
 
 # A carriage return is escaped too: `sha256sum -c` reads `\r` back as a CR
 # (coreutils 9.1 does, though it writes a CR raw), and a line then carries no
@@ -19,11 +20,7 @@ _ESCAPES = str.maketrans({"\\": "\\\\", "\n": "\\n", "\r": "\\r"})
 _UNESCAPES = {b"\\": b"\\", b"n": b"\n", b"r": b"\r"}
 
 _LINE = re.compile(rb"(\\?)(\S*) [ *](.+)", re.DOTALL)
-_DIGEST = re.compile(rb"[0-9a-fA-F]{64}")
-
-
-class ManifestError(Exception):
-    """A manifest that cannot be used: its text says where and why."""
+DIGEST = re.compile(rb"[0-9a-fA-F]{64}")
 
 
 def escape(path: str) -> tuple[str, str]:
@@ -45,24 +42,7 @@ def checksum_lines(manifest: Mapping[str, str]) -> str:
     return "".join(checksum_line(path, manifest[path]) for path in sorted(manifest))
 
 
-def json_object(manifest: Mapping[str, str]) -> str:
-    return json.dumps(dict(sorted(manifest.items())), ensure_ascii=False, indent=2) + "\n"
-
-
-def parse_manifest(data: bytes, name: str) -> dict[str, str]:
-    """Path -> lowercase digest of the manifest `data` (read from the file
-    `name`, for messages): checksum lines, or the JSON object that
-    `driftmoor manifest --format json` writes."""
-    if data.lstrip()[:1] == b"{":
-        manifest = _parse_json(data, name)
-    else:
-        manifest = _parse_lines(data, name)
-    if not manifest:
-        raise ManifestError(f"{name}: lists no files")
-    return manifest
-
-
-def _parse_lines(data: bytes, name: str) -> dict[str, str]:
+def parse_lines(data: bytes, name: str) -> dict[str, str]:
     manifest: dict[str, str] = {}
     first_lines: dict[str, int] = {}
     for number, line in enumerate(data.split(b"\n"), start=1):
@@ -74,7 +54,7 @@ def _parse_lines(data: bytes, name: str) -> dict[str, str]:
         if match is None:
             raise ManifestError(f"{where}: not a line of the form '<64 hex digits>  <path>'")
         marker, digest, path_bytes = match.groups()
-        if not _DIGEST.fullmatch(digest):
+        if not DIGEST.fullmatch(digest):
             raise ManifestError(f"{where}: the digest is not 64 hexadecimal digits")
         if marker:
             path_bytes = _unescape(path_bytes, where)
@@ -99,40 +79,3 @@ def _unescape(path: bytes, where: str) -> bytes:
         return plain
 
     return re.sub(rb"\\(.?)", replace, path, flags=re.DOTALL)
-
-
-def _parse_json(data: bytes, name: str) -> dict[str, str]:
-    def unique(pairs: list[tuple[str, object]]) -> dict[str, object]:
-        seen: set[str] = set()
-        for path, _ in pairs:
-            if path in seen:
-                raise ManifestError(f"{name}: {escape(path)[1]} is listed twice")
-            seen.add(path)
-        return dict(pairs)
-
-    try:
-        manifest = json.loads(data.decode("utf-8"), object_pairs_hook=unique)
-    except UnicodeDecodeError:
-        raise ManifestError(f"{name}: not valid UTF-8") from None
-    except json.JSONDecodeError as error:
-        raise ManifestError(f"{name}:{error.lineno}: not valid JSON: {error.msg}") from None
-    if not isinstance(manifest, dict):
-        raise ManifestError(f"{name}: not a JSON object of path to digest")
-    for path, digest in manifest.items():
-        if not _is_unicode(path):
-            raise ManifestError(f"{name}: a path is not valid UTF-8")
-        if not (isinstance(digest, str) and _DIGEST.fullmatch(digest.encode())):
-            raise ManifestError(
-                f"{name}: the digest of {escape(path)[1]} is not 64 hexadecimal digits"
-            )
-    return {path: digest.lower() for path, digest in manifest.items()}
-
-
-def _is_unicode(text: str) -> bool:
-    # A JSON escape can name a lone surrogate, which no file name on disk
-    # that the module reports can hold.
-    try:
-        text.encode("utf-8")
-    except UnicodeEncodeError:
-        return False
-    return True

@@ -1,0 +1,22 @@
+"""`driftmoor manifest DIR`: the digest of every file under DIR."""
+
+from driftmoor_cli.output import error, write_out
+from driftmoor_cli.parser import ManifestArguments
+from driftmoor_cli.walk import walk
+
+
+def run(arguments: ManifestArguments) -> int:
+    try:
+        digests = walk(arguments.directory, progress=arguments.progress)
+    except OSError as failure:
+        error(str(failure))
+        return 1
+    if arguments.format == "json":
+        from driftmoor_cli.formats.json_object import json_object
+
+        text = json_object(digests)
+    else:
+        from driftmoor_cli.formats.lines import checksum_lines
+
+        text = checksum_lines(digests)
+    return 0 if write_out(text) else 1
