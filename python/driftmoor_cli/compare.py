@@ -1,13 +1,13 @@
 """Two manifests compared path by path, and the report of what differs."""
 
 from collections import Counter
-from collections.abc import Mapping
+from collections.abc import Iterator, Mapping
 from enum import StrEnum
 
 import driftmoor
 
 from driftmoor_cli.formats.lines import escape
-from driftmoor_cli.output import write_out
+from driftmoor_cli.output import Output
 
 
 class Status(StrEnum):
@@ -32,7 +32,7 @@ def compare(listed: Mapping[str, str], present: Mapping[str, str]) -> list[tuple
     return sorted(statuses)
 
 
-def report(statuses: list[tuple[str, Status]], *, quiet: bool) -> str:
+def report(statuses: list[tuple[str, Status]], *, quiet: bool) -> Iterator[str]:
     """One line per path (`--quiet`: per difference), then the counts:
 
         <status>: <path>
@@ -40,19 +40,18 @@ def report(statuses: list[tuple[str, Status]], *, quiet: bool) -> str:
 
     A path is escaped as on a checksum line, and its line then starts with a
     backslash."""
-    lines = []
     for path, status in statuses:
         if status is not Status.OK or not quiet:
             marker, text = escape(path)
-            lines.append(f"{marker}{status}: {text}\n")
+            yield f"{marker}{status}: {text}\n"
     counts = Counter(status for _, status in statuses)
-    summary = ", ".join(f"{counts[status]} {status}" for status in Status)
-    return "".join(lines) + f"summary: {summary}\n"
+    yield f"summary: {', '.join(f'{counts[status]} {status}' for status in Status)}\n"
 
 
 def write_report(statuses: list[tuple[str, Status]], quiet: bool) -> int:
     """Writes the report of check or diff; its exit status: 0 every path is
-    ok, 1 one is not (or the report could not be written)."""
-    if not write_out(report(statuses, quiet=quiet)):
-        return 1
+    ok, 1 one is not."""
+    output = Output()
+    output.write_lines(report(statuses, quiet=quiet))
+    output.flush()
     return 1 if any(status is not Status.OK for _, status in statuses) else 0

@@ -10,12 +10,14 @@ import os
 import sys
 from collections.abc import Sequence
 
+from driftmoor_cli.output import to_standard_error
+
 # typing is imported for the type checker only: the command's start does
 # without it (and without annotationlib, which NamedTuple and dataclasses
 # bring in to read annotations), a few milliseconds of every run.
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from typing import Final, Literal
+    from typing import Any, Final, Literal, NoReturn
 
     Format = Literal["sha256sum", "json"]
 
@@ -51,9 +53,18 @@ class DiffArguments:
 Arguments = ManifestArguments | CheckArguments | DiffArguments
 
 
+class Shown(Exception):
+    """The command line asked for text instead of a run (--help): the text,
+    for the caller to write to standard output."""
+
+    def __init__(self, text: str) -> None:
+        super().__init__(text)
+        self.text = text
+
+
 def parse(argv: Sequence[str] | None) -> Arguments:
-    """The command line argv (None: sys.argv[1:]). A usage error, or help,
-    ends the run in argparse's way (SystemExit)."""
+    """The command line argv (None: sys.argv[1:]). Shown for --help; a usage
+    error ends the run in argparse's way (a message, SystemExit with 2)."""
     namespace = _parser().parse_args(argv)
     match namespace.command:
         case "manifest":
@@ -80,11 +91,13 @@ def _utf8_directory(text: str) -> str:
 
 
 def _parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
+    parser = _Parser(
         prog="driftmoor",
         description="SHA-256 fingerprints of files and directory trees, and checks against them.",
         formatter_class=_Formatter,
+        add_help=False,
     )
+    _help_option(parser)
     subcommands = parser.add_subparsers(
         dest="command", required=True, metavar="COMMAND", prog="driftmoor"
     )
@@ -99,7 +112,9 @@ def _parser() -> argparse.ArgumentParser:
             "written: check from the same working directory."
         ),
         formatter_class=_Formatter,
+        add_help=False,
     )
+    _help_option(manifest)
     manifest.add_argument(
         "--format",
         choices=["sha256sum", "json"],
@@ -121,7 +136,9 @@ def _parser() -> argparse.ArgumentParser:
             "tree cannot be read."
         ),
         formatter_class=_Formatter,
+        add_help=False,
     )
+    _help_option(check)
     _quiet_option(check)
     _progress_option(check)
     check.add_argument("manifest", metavar="MANIFEST")
@@ -135,11 +152,42 @@ def _parser() -> argparse.ArgumentParser:
             "exit status as `check`, NEW taking the place of the tree."
         ),
         formatter_class=_Formatter,
+        add_help=False,
     )
+    _help_option(diff)
     _quiet_option(diff)
     diff.add_argument("old", metavar="OLD")
     diff.add_argument("new", metavar="NEW")
     return parser
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message: str) -> NoReturn:
+        # argparse's own writes to sys.stderr, or to sys.stdout when that is
+        # None (standard error closed): the usage would become output.
+        to_standard_error(f"{self.format_usage()}{self.prog}: error: {message}\n")
+        raise SystemExit(2)
+
+
+def _help_option(parser: argparse.ArgumentParser) -> None:
+    # argparse's own prints the help itself, to sys.stdout, unchecked.
+    parser.add_argument("-h", "--help", action=_Help, help="show this help message and exit")
+
+
+class _Help(argparse.Action):
+    def __init__(self, option_strings: Sequence[str], dest: str, help: str | None = None) -> None:
+        super().__init__(
+            option_strings, dest, nargs=0, default=argparse.SUPPRESS, help=help
+        )
+
+    def __call__(
+        self,
+        parser: argparse.ArgumentParser,
+        namespace: argparse.Namespace,
+        values: str | Sequence[Any] | None,
+        option_string: str | None = None,
+    ) -> None:
+        raise Shown(parser.format_help())
 
 
 def _quiet_option(parser: argparse.ArgumentParser) -> None:

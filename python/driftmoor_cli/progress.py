@@ -7,11 +7,13 @@ kernel's count, /proc/self/io), and clears it when the call ends. Nothing is
 drawn unless standard error is a terminal.
 """
 
-import sys
+import os
 import threading
 import time
 from collections.abc import Iterator
 from contextlib import contextmanager
+
+from driftmoor_cli.output import WriteFailed, write_fully
 
 INTERVAL = 0.25  # seconds between redraws
 _CLEAR_TO_END = "\x1b[K"
@@ -19,7 +21,7 @@ _CLEAR_TO_END = "\x1b[K"
 
 @contextmanager
 def progress_line(wanted: bool) -> Iterator[None]:
-    if not (wanted and sys.stderr.isatty()):
+    if not (wanted and os.isatty(2)):
         yield
         return
     started = time.monotonic()
@@ -34,9 +36,7 @@ def progress_line(wanted: bool) -> Iterator[None]:
             read_now = bytes_read()
             if read_before is not None and read_now is not None:
                 text += f", {size_text(read_now - read_before)} read"
-            sys.stderr.write(f"\r{text}{_CLEAR_TO_END}")
-            sys.stderr.flush()
-            drawn = True
+            drawn = _draw(f"\r{text}{_CLEAR_TO_END}") or drawn
 
     thread = threading.Thread(target=redraw, name="driftmoor progress", daemon=True)
     thread.start()
@@ -46,8 +46,16 @@ def progress_line(wanted: bool) -> Iterator[None]:
         stop.set()
         thread.join()
         if drawn:
-            sys.stderr.write(f"\r{_CLEAR_TO_END}")
-            sys.stderr.flush()
+            _draw(f"\r{_CLEAR_TO_END}")
+
+
+def _draw(text: str) -> bool:
+    # A terminal that stops taking the line costs the line, nothing more.
+    try:
+        write_fully(2, text.encode())
+    except WriteFailed:
+        return False
+    return True
 
 
 def bytes_read() -> int | None:

@@ -4,11 +4,12 @@ sha256sum; and every kind of manifest that cannot be used."""
 
 import os
 import shutil
+import subprocess
 
 import pytest
 
 from command_trees import NAMES, SHA256SUM_NAMES, make_tree
-from conftest import run_driftmoor, run_sha256sum
+from conftest import DRIFTMOOR, SANITIZED, command_env, run_driftmoor, run_sha256sum
 
 DIGEST = "0" * 63 + "1"
 
@@ -149,9 +150,15 @@ def test_a_matching_tree_and_matching_manifests_exit_0(edited):
         (b'{\n"tree/a": ', "bad:2: not valid JSON: Expecting value"),
         (f'{{"tree/a": "{DIGEST}", "tree/a": "{DIGEST}"}}'.encode(), "bad: tree/a is listed twice"),
         (b'{"tree/a": "abc"}', "bad: the digest of tree/a is not 64 hexadecimal digits"),
+        # Numbers are no digests, whatever their length: never converted.
+        (b'{"tree/a": ' + b"1" * 5001 + b"}", "bad: the digest of tree/a is not 64 hexadecimal digits"),
+        (b'{"tree/a": -1e999, "tree/b": NaN}', "bad: the digest of tree/a is not 64 hexadecimal digits"),
+        (b'{"tree/a": ' + b"[" * 100_000 + b"]" * 100_000 + b"}",
+         "bad: not a JSON object of path to digest: nested too deeply"),
     ],
     ids=["missing", "directory", "empty", "no-lines", "malformed", "one-space", "short-digest",
-         "not-hex", "twice", "bad-escape", "not-utf-8", "bad-json", "json-twice", "json-digest"],
+         "not-hex", "twice", "bad-escape", "not-utf-8", "bad-json", "json-twice", "json-digest",
+         "json-long-number", "json-float", "json-deep"],
 )
 def test_a_manifest_that_cannot_be_used_exits_2(edited, tmp_path, content, message):
     if content == "directory":
@@ -163,6 +170,17 @@ def test_a_manifest_that_cannot_be_used_exits_2(edited, tmp_path, content, messa
         result = run_driftmoor(*arguments, cwd=tmp_path)
         assert (result.returncode, result.stdout) == (2, b""), arguments
         assert result.stderr.decode() == f"driftmoor: {message}\n", arguments
+
+
+@pytest.mark.skipif(SANITIZED, reason="the sanitizer's allocator aborts when memory runs out")
+def test_a_manifest_too_large_for_memory_exits_2(edited):
+    # /dev/zero never ends: reading it runs out of the 200 MB allowed.
+    for arguments in [("check", "/dev/zero", "tree"), ("diff", "new.sums", "/dev/zero")]:
+        result = subprocess.run(["bash", "-c", 'ulimit -v 200000; exec "$@"', "bash", DRIFTMOOR,
+                                 *arguments], capture_output=True, cwd=edited, env=command_env(),
+                                timeout=60)
+        assert (result.returncode, result.stdout) == (2, b""), arguments
+        assert result.stderr == b"driftmoor: cannot read /dev/zero: out of memory\n", arguments
 
 
 def test_a_tree_that_cannot_be_walked_exits_2(edited):

@@ -61,6 +61,13 @@ def test_json_is_the_module_dict_sorted_by_path(tmp_path):
     written = json.loads(result.stdout.decode("utf-8"))
     assert written == driftmoor.calculate_directory_manifest(str(tmp_path))
     assert list(written) == sorted(written)
+    # Written line by line, as json.dumps would write it all at once; and an
+    # empty tree is an empty object.
+    (tmp_path / "empty").mkdir()
+    for tree in (tmp_path, tmp_path / "empty"):
+        result = run_driftmoor("manifest", "--format", "json", tree)
+        expected = dict(sorted(driftmoor.calculate_directory_manifest(str(tree)).items()))
+        assert result.stdout.decode() == json.dumps(expected, ensure_ascii=False, indent=2) + "\n"
 
 
 def test_missing_directory_reports_the_module_message(tmp_path):

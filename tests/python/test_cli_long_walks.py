@@ -1,10 +1,12 @@
 """A long walk: the command draws progress on a terminal and nowhere else, and
 Ctrl-C ends it at once."""
 
+import fcntl
 import os
 import re
 import signal
 import subprocess
+import termios
 import time
 
 import pytest
@@ -91,3 +93,40 @@ def test_ctrl_c_ends_the_command_with_130_and_one_line(tmp_path, command):
         ended = time.monotonic() - sent
     assert (child.returncode, stdout, stderr) == (130, b"", b"driftmoor: interrupted\n")
     assert ended < 2.0
+
+
+def test_ctrl_c_while_writing_adds_nothing_more_to_standard_output(tmp_path):
+    (tmp_path / "tree").mkdir()
+    for number in range(3000):
+        (tmp_path / "tree" / f"{number:05}-{'n' * 40}").write_bytes(b"%d" % number)
+    whole = run_driftmoor("manifest", "tree", cwd=tmp_path).stdout
+    # A reader that takes nothing: the command fills the pipe and waits.
+    read_end, write_end = os.pipe()
+    capacity = fcntl.fcntl(write_end, fcntl.F_GETPIPE_SZ)
+    with subprocess.Popen([DRIFTMOOR, "manifest", "tree"], stdout=write_end,
+                          stderr=subprocess.PIPE, cwd=tmp_path, env=command_env()) as child:
+        os.close(write_end)
+        deadline = time.monotonic() + 60
+        while time.monotonic() < deadline and not (
+                _pending(read_end) == capacity and _state(child.pid) == "S"):
+            time.sleep(0.01)
+        child.send_signal(signal.SIGINT)
+        # It ends with nothing read: it does not wait to write anything more.
+        child.wait(timeout=30)
+        written = b""
+        while chunk := os.read(read_end, 65536):
+            written += chunk
+        os.close(read_end)
+        stderr = child.stderr.read()
+    assert (child.returncode, stderr) == (130, b"driftmoor: interrupted\n")
+    # What the pipe held when Ctrl-C came, and not a byte more.
+    assert written == whole[:capacity]
+
+
+def _pending(descriptor):
+    return int.from_bytes(fcntl.ioctl(descriptor, termios.FIONREAD, b"\0" * 4), "little")
+
+
+def _state(pid):
+    with open(f"/proc/{pid}/stat") as stat:
+        return stat.read().rsplit(")", 1)[1].split()[0]

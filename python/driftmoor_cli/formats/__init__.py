@@ -2,6 +2,10 @@
 file holds. Each form has its module: `lines` (the lines `sha256sum` writes
 and checks), `json_object` (one JSON object of path to digest)."""
 
+import re
+
+_JSON = re.compile(rb"\s*{")  # no line of digests starts with `{`
+
 
 class ManifestError(Exception):
     """A manifest that cannot be used: its text says where and why."""
@@ -14,16 +18,18 @@ def read_manifest(path: str) -> dict[str, str]:
     try:
         with open(path, "rb") as file:
             data = file.read()
+        if _JSON.match(data):
+            from driftmoor_cli.formats.json_object import parse_json
+
+            manifest = parse_json(data, path)
+        else:
+            from driftmoor_cli.formats.lines import parse_lines
+
+            manifest = parse_lines(data, path)
     except OSError as error:
         raise ManifestError(f"cannot read {path}: {error.strerror}") from None
-    if data.lstrip()[:1] == b"{":
-        from driftmoor_cli.formats.json_object import parse_json
-
-        manifest = parse_json(data, path)
-    else:
-        from driftmoor_cli.formats.lines import parse_lines
-
-        manifest = parse_lines(data, path)
+    except MemoryError:
+        raise ManifestError(f"cannot read {path}: out of memory") from None
     if not manifest:
         raise ManifestError(f"{path}: lists no files")
     return manifest

@@ -2,14 +2,25 @@
 for programs."""
 
 import json
-from collections.abc import Mapping
+from collections.abc import Iterator, Mapping
+from json.encoder import encode_basestring
 
 from driftmoor_cli.formats import ManifestError
 from driftmoor_cli.formats.lines import DIGEST, escape
 
 
-def json_object(manifest: Mapping[str, str]) -> str:
-    return json.dumps(dict(sorted(manifest.items())), ensure_ascii=False, indent=2) + "\n"
+def json_object(manifest: Mapping[str, str]) -> Iterator[str]:
+    """The lines of `json.dumps(manifest sorted by path, ensure_ascii=False,
+    indent=2)`, one entry per line, then a line feed."""
+    if not manifest:
+        yield "{}\n"
+        return
+    yield "{"
+    separator = "\n"
+    for path in sorted(manifest):
+        yield f"{separator}  {encode_basestring(path)}: {encode_basestring(manifest[path])}"
+        separator = ",\n"
+    yield "\n}\n"
 
 
 def parse_json(data: bytes, name: str) -> dict[str, str]:
@@ -24,12 +35,25 @@ def parse_json(data: bytes, name: str) -> dict[str, str]:
             seen.add(path)
         return dict(pairs)
 
+    def no_number(text: str) -> None:
+        # A number is no digest: it is left unconverted (so that no length
+        # of digits can fail the conversion), and refused as a digest.
+        return None
+
     try:
-        manifest = json.loads(data.decode("utf-8"), object_pairs_hook=unique)
+        manifest = json.loads(
+            data.decode("utf-8"),
+            object_pairs_hook=unique,
+            parse_int=no_number,
+            parse_float=no_number,
+            parse_constant=no_number,
+        )
     except UnicodeDecodeError:
         raise ManifestError(f"{name}: not valid UTF-8") from None
     except json.JSONDecodeError as error:
         raise ManifestError(f"{name}:{error.lineno}: not valid JSON: {error.msg}") from None
+    except RecursionError:
+        raise ManifestError(f"{name}: not a JSON object of path to digest: nested too deeply") from None
     if not isinstance(manifest, dict):
         raise ManifestError(f"{name}: not a JSON object of path to digest")
     for path, digest in manifest.items():

@@ -9,7 +9,7 @@ CR ending a line (a file written on Windows) is dropped.
 """
 
 import re
-from collections.abc import Mapping
+from collections.abc import Iterator, Mapping
 
 from driftmoor_cli.formats import ManifestError
 
@@ -26,8 +26,9 @@ DIGEST = re.compile(rb"[0-9a-fA-F]{64}")
 def escape(path: str) -> tuple[str, str]:
     """The path as a line shows it, and the mark that line then starts with:
     a backslash when anything in the path was escaped, else nothing."""
-    text = path.translate(_ESCAPES)
-    return ("\\" if text != path else ""), text
+    if "\\" in path or "\n" in path or "\r" in path:
+        return "\\", path.translate(_ESCAPES)
+    return "", path
 
 
 def checksum_line(path: str, digest: str) -> str:
@@ -36,10 +37,11 @@ def checksum_line(path: str, digest: str) -> str:
     return f"{marker}{digest}  {text}\n"
 
 
-def checksum_lines(manifest: Mapping[str, str]) -> str:
+def checksum_lines(manifest: Mapping[str, str]) -> Iterator[str]:
     # Sorted by the path text (code point order, which is also UTF-8 byte
     # order), so one tree always prints the same way whatever the locale.
-    return "".join(checksum_line(path, manifest[path]) for path in sorted(manifest))
+    for path in sorted(manifest):
+        yield checksum_line(path, manifest[path])
 
 
 def parse_lines(data: bytes, name: str) -> dict[str, str]:

@@ -1,6 +1,6 @@
 """`driftmoor manifest DIR`: the digest of every file under DIR."""
 
-from driftmoor_cli.output import error, write_out
+from driftmoor_cli.output import Output, error
 from driftmoor_cli.parser import ManifestArguments
 from driftmoor_cli.walk import walk
 
@@ -12,11 +12,10 @@ def run(arguments: ManifestArguments) -> int:
         error(str(failure))
         return 1
     if arguments.format == "json":
-        from driftmoor_cli.formats.json_object import json_object
-
-        text = json_object(digests)
+        from driftmoor_cli.formats.json_object import json_object as lines
     else:
-        from driftmoor_cli.formats.lines import checksum_lines
-
-        text = checksum_lines(digests)
-    return 0 if write_out(text) else 1
+        from driftmoor_cli.formats.lines import checksum_lines as lines
+    output = Output()
+    output.write_lines(lines(digests))
+    output.flush()
+    return 0
