@@ -10,6 +10,7 @@ import os
 import sys
 from collections.abc import Sequence
 
+from driftmoor_cli.formats import STANDARD_INPUT
 from driftmoor_cli.output import to_standard_error
 
 # typing is imported for the type checker only: the command's start does
@@ -19,43 +20,58 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:
     from typing import Any, Final, Literal, NoReturn
 
-    Format = Literal["sha256sum", "json"]
-
+    ManifestFormat = Literal["sha256sum", "bsd", "json"]
+    ReportFormat = Literal["text", "json"]
 
 class ManifestArguments:
-    __slots__ = ("directory", "format", "progress")
+    __slots__ = ("path", "format", "progress")
 
-    def __init__(self, directory: str, format: Format, progress: bool) -> None:
-        self.directory: Final = directory
+    def __init__(self, path: str, format: ManifestFormat, progress: bool) -> None:
+        self.path: Final = path  # a directory, or a single file
         self.format: Final = format
         self.progress: Final = progress
 
 
-class CheckArguments:
-    __slots__ = ("manifest", "directory", "quiet", "progress")
+class ReportOptions:
+    """What the report of check and diff holds, and how it is written."""
 
-    def __init__(self, manifest: str, directory: str | None, quiet: bool, progress: bool) -> None:
-        self.manifest: Final = manifest
+    __slots__ = ("quiet", "status_only", "ignore_missing", "listed_only", "format")
+
+    def __init__(self, quiet: bool, status_only: bool, ignore_missing: bool, listed_only: bool,
+                 format: ReportFormat) -> None:
+        self.quiet: Final = quiet  # no `ok` lines
+        self.status_only: Final = status_only  # no output: the exit status says it
+        self.ignore_missing: Final = ignore_missing  # missing files neither named nor failing
+        self.listed_only: Final = listed_only  # only what the manifest lists: no added files
+        self.format: Final = format
+
+
+class CheckArguments:
+    __slots__ = ("manifest", "directory", "report", "progress")
+
+    def __init__(self, manifest: str, directory: str | None, report: ReportOptions,
+                 progress: bool) -> None:
+        self.manifest: Final = manifest  # a path, or STANDARD_INPUT
         self.directory: Final = directory  # None: the tree the manifest's paths lie under
-        self.quiet: Final = quiet
+        self.report: Final = report
         self.progress: Final = progress
 
 
 class DiffArguments:
-    __slots__ = ("old", "new", "quiet")
+    __slots__ = ("old", "new", "report")
 
-    def __init__(self, old: str, new: str, quiet: bool) -> None:
+    def __init__(self, old: str, new: str, report: ReportOptions) -> None:
         self.old: Final = old
         self.new: Final = new
-        self.quiet: Final = quiet
+        self.report: Final = report
 
 
 Arguments = ManifestArguments | CheckArguments | DiffArguments
 
 
 class Shown(Exception):
-    """The command line asked for text instead of a run (--help): the text,
-    for the caller to write to standard output."""
+    """The command line asked for text instead of a run (--help,
+    --version): the text, for the caller to write to standard output."""
 
     def __init__(self, text: str) -> None:
         super().__init__(text)
@@ -63,24 +79,24 @@ class Shown(Exception):
 
 
 def parse(argv: Sequence[str] | None) -> Arguments:
-    """The command line argv (None: sys.argv[1:]). Shown for --help; a usage
-    error ends the run in argparse's way (a message, SystemExit with 2)."""
-    namespace = _parser().parse_args(argv)
-    match namespace.command:
-        case "manifest":
-            return ManifestArguments(namespace.dir, namespace.format, namespace.progress)
-        case "check":
-            return CheckArguments(
-                namespace.manifest,
-                namespace.dir,
-                namespace.quiet,
-                namespace.progress and not namespace.quiet,
-            )
-        case _:
-            return DiffArguments(namespace.old, namespace.new, namespace.quiet)
+    """The command line argv (None: sys.argv[1:]). Shown for --help and
+    --version; a usage error ends the run in argparse's way (a message,
+    SystemExit with 2)."""
+    parser, diff = _parsers()
+    namespace = parser.parse_args(argv)
+    if namespace.command == "manifest":
+        return ManifestArguments(namespace.path, namespace.format, namespace.progress)
+    report = ReportOptions(namespace.quiet, namespace.status, namespace.ignore_missing,
+                           namespace.listed_only, namespace.format)
+    if namespace.command == "check":
+        drawn = namespace.progress and not (namespace.quiet or namespace.status)
+        return CheckArguments(namespace.manifest, namespace.dir, report, drawn)
+    if namespace.old == namespace.new == STANDARD_INPUT:
+        diff.error("OLD and NEW cannot both be standard input")
+    return DiffArguments(namespace.old, namespace.new, report)
 
 
-def _utf8_directory(text: str) -> str:
+def _utf8_path(text: str) -> str:
     # An argument that is not valid UTF-8 arrives with surrogate escapes,
     # which the module cannot take as a path.
     try:
@@ -90,14 +106,15 @@ def _utf8_directory(text: str) -> str:
     return text
 
 
-def _parser() -> argparse.ArgumentParser:
+def _parsers() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
+    """The command's parser, and diff's, to report what diff is given."""
     parser = _Parser(
         prog="driftmoor",
         description="SHA-256 fingerprints of files and directory trees, and checks against them.",
         formatter_class=_Formatter,
         add_help=False,
     )
-    _help_option(parser)
+    _help_and_version(parser)
     subcommands = parser.add_subparsers(
         dest="command", required=True, metavar="COMMAND", prog="driftmoor"
     )
@@ -109,20 +126,24 @@ def _parser() -> argparse.ArgumentParser:
             "Print one line per file under DIR, sorted by path, as `sha256sum` "
             "writes them (digest, two spaces, path), so that `driftmoor check` "
             "or `sha256sum -c` checks them later. Paths start with DIR as "
-            "written: check from the same working directory."
+            "written: check from the same working directory. For a file, "
+            "print its line alone, as `sha256sum FILE` does."
         ),
         formatter_class=_Formatter,
         add_help=False,
     )
-    _help_option(manifest)
+    _help_and_version(manifest)
     manifest.add_argument(
         "--format",
-        choices=["sha256sum", "json"],
+        choices=["sha256sum", "bsd", "json"],
         default="sha256sum",
-        help="json: one JSON object of path to digest, sorted by path",
+        help=(
+            "bsd: `SHA256 (path) = digest` lines, as `sha256sum --tag` writes them; "
+            "json: one JSON object of path to digest, sorted by path"
+        ),
     )
     _progress_option(manifest)
-    manifest.add_argument("dir", metavar="DIR", type=_utf8_directory)
+    manifest.add_argument("path", metavar="DIR", type=_utf8_path)
 
     check = subcommands.add_parser(
         "check",
@@ -132,67 +153,55 @@ def _parser() -> argparse.ArgumentParser:
             "them with it: one line per file (ok, changed, missing, added), then "
             "a summary. The tree is DIR, or else the longest directory that all "
             "of MANIFEST's paths lie under, taken from the working directory. "
-            "Exit status: 0 the tree matches, 1 it differs, 2 MANIFEST or the "
-            "tree cannot be read."
+            "MANIFEST `-` is standard input. Exit status: 0 the tree matches, "
+            "1 it differs, 2 MANIFEST or the tree cannot be read."
         ),
         formatter_class=_Formatter,
         add_help=False,
     )
-    _help_option(check)
-    _quiet_option(check)
+    _help_and_version(check)
+    _report_options(check, listed="read only the files MANIFEST lists, as `sha256sum -c` "
+                                  "does: walk no tree, report no added files")
     _progress_option(check)
     check.add_argument("manifest", metavar="MANIFEST")
-    check.add_argument("dir", metavar="DIR", nargs="?", type=_utf8_directory)
+    check.add_argument("dir", metavar="DIR", nargs="?", type=_utf8_path)
 
     diff = subcommands.add_parser(
         "diff",
         help="compare two manifests, without reading the tree",
         description=(
             "Compare two manifests path by path, as written: the same lines and "
-            "exit status as `check`, NEW taking the place of the tree."
+            "exit status as `check`, NEW taking the place of the tree. Either "
+            "may be `-`, standard input."
         ),
         formatter_class=_Formatter,
         add_help=False,
     )
-    _help_option(diff)
-    _quiet_option(diff)
+    _help_and_version(diff)
+    _report_options(diff, listed="report no paths that only NEW lists")
     diff.add_argument("old", metavar="OLD")
     diff.add_argument("new", metavar="NEW")
-    return parser
+    return parser, diff
 
 
-class _Parser(argparse.ArgumentParser):
-    def error(self, message: str) -> NoReturn:
-        # argparse's own writes to sys.stderr, or to sys.stdout when that is
-        # None (standard error closed): the usage would become output.
-        to_standard_error(f"{self.format_usage()}{self.prog}: error: {message}\n")
-        raise SystemExit(2)
-
-
-def _help_option(parser: argparse.ArgumentParser) -> None:
-    # argparse's own prints the help itself, to sys.stdout, unchecked.
-    parser.add_argument("-h", "--help", action=_Help, help="show this help message and exit")
-
-
-class _Help(argparse.Action):
-    def __init__(self, option_strings: Sequence[str], dest: str, help: str | None = None) -> None:
-        super().__init__(
-            option_strings, dest, nargs=0, default=argparse.SUPPRESS, help=help
-        )
-
-    def __call__(
-        self,
-        parser: argparse.ArgumentParser,
-        namespace: argparse.Namespace,
-        values: str | Sequence[Any] | None,
-        option_string: str | None = None,
-    ) -> None:
-        raise Shown(parser.format_help())
-
-
-def _quiet_option(parser: argparse.ArgumentParser) -> None:
+def _report_options(parser: argparse.ArgumentParser, *, listed: str) -> None:
     parser.add_argument(
         "-q", "--quiet", action="store_true", help="print only the differences and the summary"
+    )
+    parser.add_argument(
+        "--status", action="store_true",
+        help="print nothing on standard output: the exit status tells",
+    )
+    parser.add_argument(
+        "--ignore-missing", action="store_true",
+        help="neither report nor fail for files that are listed but missing",
+    )
+    parser.add_argument("--listed-only", action="store_true", help=listed)
+    parser.add_argument(
+        "--format",
+        choices=["text", "json"],
+        default="text",
+        help="json: one JSON object of each path's state, the summary and the exit status",
     )
 
 
@@ -203,6 +212,39 @@ def _progress_option(parser: argparse.ArgumentParser) -> None:
         action="store_false",
         help="no progress line on standard error (drawn only on a terminal)",
     )
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message: str) -> NoReturn:
+        # argparse's own writes to sys.stderr, or to sys.stdout when that is
+        # None (standard error closed): the usage would become output.
+        to_standard_error(f"{self.format_usage()}{self.prog}: error: {message}\n")
+        raise SystemExit(2)
+
+
+def _help_and_version(parser: argparse.ArgumentParser) -> None:
+    # argparse's own actions print their text themselves, to sys.stdout,
+    # unchecked: these hand it to the command to write.
+    parser.add_argument("-h", "--help", action=_Show, help="show this help message and exit")
+    parser.add_argument("--version", action=_Show, help="show the version and exit")
+
+
+class _Show(argparse.Action):
+    def __init__(self, option_strings: Sequence[str], dest: str, help: str | None = None) -> None:
+        super().__init__(option_strings, dest, nargs=0, default=argparse.SUPPRESS, help=help)
+
+    def __call__(
+        self,
+        parser: argparse.ArgumentParser,
+        namespace: argparse.Namespace,
+        values: str | Sequence[Any] | None,
+        option_string: str | None = None,
+    ) -> None:
+        if option_string == "--version":
+            from driftmoor_cli.version import version
+
+            raise Shown(f"driftmoor {version()}\n")
+        raise Shown(parser.format_help())
 
 
 class _Formatter(argparse.HelpFormatter):

@@ -1,10 +1,15 @@
-"""The one step that reads a tree: every file at or below a directory, with
-its digest, and the progress line while it runs.
+"""The steps that read files: a tree walked (every file at or below a
+directory, with its digest), or files named one by one, with the progress
+line while they run.
 
-Both manifest and check walk through here and nowhere else, so the walk
-behind it can change (the module's calculate_directory_manifest today)
-without touching either.
+manifest and check read through here and nowhere else, so the walk behind
+walk() can change (the module's calculate_directory_manifest today) without
+touching either.
 """
+
+import os
+import stat
+from collections.abc import Iterable
 
 import driftmoor
 
@@ -24,3 +29,38 @@ def prefix(directory: str) -> str:
     directory as written, then `/` unless it is empty or ends in one
     already."""
     return directory if directory.endswith("/") or not directory else directory + "/"
+
+
+def fingerprint(path: str, *, progress: bool) -> dict[str, str]:
+    """walk(path) for a directory; for a regular file (or a link to one), its
+    own digest under path as written. OSError if neither can be read; an
+    OSError with the path named for anything else (a pipe, a device), which
+    is never opened."""
+    try:
+        mode = os.stat(path).st_mode
+    except OSError:
+        mode = None  # the walk says why
+    if mode is None or stat.S_ISDIR(mode):
+        return walk(path, progress=progress)
+    if not stat.S_ISREG(mode):
+        raise OSError(f"{path}: not a regular file or a directory")
+    try:
+        with progress_line(progress):
+            return {path: driftmoor.calculate_hash(path)}
+    except OSError as failure:
+        raise OSError(f"{path}: {failure}") from None
+
+
+def digest_files(paths: Iterable[tuple[str, str]], *, progress: bool) -> dict[str, str]:
+    """Key -> digest for each (key, file path) whose file is a regular file
+    (or a link to one) that can be read; the others are left out. As
+    `sha256sum -c` reads what a manifest lists: file by file, no walk."""
+    digests = {}
+    with progress_line(progress):
+        for key, path in paths:
+            try:
+                if stat.S_ISREG(os.stat(path).st_mode):
+                    digests[key] = driftmoor.calculate_hash(path)
+            except OSError:
+                pass
+    return digests

@@ -146,6 +146,9 @@ def test_a_matching_tree_and_matching_manifests_exit_0(edited):
         (f"{DIGEST}  tree/a\n{DIGEST}  tree/b\n{DIGEST} *tree/a\n".encode(),
          "bad:3: tree/a is listed twice (first on line 1)"),
         (f"\\{DIGEST}  tree/a\\tb\n".encode(), "bad:1: the path holds an escape other than \\\\, \\n or \\r"),
+        (f"SHA256 (tree/a) {DIGEST}\n".encode(),
+         "bad:1: not a line of the form 'SHA256 (<path>) = <64 hex digits>'"),
+        (f"SHA256 (tree/a) = {DIGEST}0\n".encode(), "bad:1: the digest is not 64 hexadecimal digits"),
         (f"{DIGEST}  tree/".encode() + b"\xff\n", "bad:1: the path is not valid UTF-8"),
         (b'{\n"tree/a": ', "bad:2: not valid JSON: Expecting value"),
         (f'{{"tree/a": "{DIGEST}", "tree/a": "{DIGEST}"}}'.encode(), "bad: tree/a is listed twice"),
@@ -157,7 +160,7 @@ def test_a_matching_tree_and_matching_manifests_exit_0(edited):
          "bad: not a JSON object of path to digest: nested too deeply"),
     ],
     ids=["missing", "directory", "empty", "no-lines", "malformed", "one-space", "short-digest",
-         "not-hex", "twice", "bad-escape", "not-utf-8", "bad-json", "json-twice", "json-digest",
+         "not-hex", "twice", "bad-escape", "bsd-malformed", "bsd-long-digest", "not-utf-8", "bad-json", "json-twice", "json-digest",
          "json-long-number", "json-float", "json-deep"],
 )
 def test_a_manifest_that_cannot_be_used_exits_2(edited, tmp_path, content, message):

@@ -1,9 +1,16 @@
-"""Manifest files: reading either form that check and diff take, by what the
+"""Manifest files: reading the forms that check and diff take, by what the
 file holds. Each form has its module: `lines` (the lines `sha256sum` writes
-and checks), `json_object` (one JSON object of path to digest)."""
+and checks, in its own form and the BSD form of `sha256sum --tag`),
+`json_object` (one JSON object of path to digest)."""
 
+import os
 import re
 
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Final
+
+STANDARD_INPUT = "-"
 _JSON = re.compile(rb"\s*{")  # no line of digests starts with `{`
 
 
@@ -11,25 +18,36 @@ class ManifestError(Exception):
     """A manifest that cannot be used: its text says where and why."""
 
 
-def read_manifest(path: str) -> dict[str, str]:
-    """Path -> lowercase digest of the manifest file at path: checksum lines,
-    or the JSON object that `driftmoor manifest --format json` writes.
-    ManifestError if it cannot be read or used."""
+class Manifest:
+    __slots__ = ("name", "digests", "identity")
+
+    def __init__(self, name: str, digests: dict[str, str], identity: tuple[int, int]) -> None:
+        self.name: Final = name  # for messages
+        self.digests: Final = digests  # path -> lowercase digest
+        self.identity: Final = identity  # the file's device and inode, as read
+
+
+def read_manifest(path: str) -> Manifest:
+    """The manifest file at path (`-`: standard input): checksum lines of
+    either form, or the JSON object that `driftmoor manifest --format json`
+    writes. ManifestError if it cannot be read or used."""
+    name = "standard input" if path == STANDARD_INPUT else path
     try:
-        with open(path, "rb") as file:
+        with open(0, "rb", closefd=False) if path == STANDARD_INPUT else open(path, "rb") as file:
+            identity = os.fstat(file.fileno())
             data = file.read()
         if _JSON.match(data):
             from driftmoor_cli.formats.json_object import parse_json
 
-            manifest = parse_json(data, path)
+            digests = parse_json(data, name)
         else:
             from driftmoor_cli.formats.lines import parse_lines
 
-            manifest = parse_lines(data, path)
+            digests = parse_lines(data, name)
     except OSError as error:
-        raise ManifestError(f"cannot read {path}: {error.strerror}") from None
+        raise ManifestError(f"cannot read {name}: {error.strerror}") from None
     except MemoryError:
-        raise ManifestError(f"cannot read {path}: out of memory") from None
-    if not manifest:
-        raise ManifestError(f"{path}: lists no files")
-    return manifest
+        raise ManifestError(f"cannot read {name}: out of memory") from None
+    if not digests:
+        raise ManifestError(f"{name}: lists no files")
+    return Manifest(name, digests, (identity.st_dev, identity.st_ino))

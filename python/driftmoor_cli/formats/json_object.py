@@ -1,8 +1,10 @@
-"""The JSON form of a manifest: one object of path to digest, sorted by path,
-for programs."""
+"""The JSON forms, for programs: a manifest as one object of path to digest,
+sorted by path, and the report of check and diff. Both are written as
+`json.dumps(..., ensure_ascii=False, indent=2)` would write them, one entry
+per line as it is made."""
 
 import json
-from collections.abc import Iterator, Mapping
+from collections.abc import Iterable, Iterator, Mapping
 from json.encoder import encode_basestring
 
 from driftmoor_cli.formats import ManifestError
@@ -10,17 +12,29 @@ from driftmoor_cli.formats.lines import DIGEST, escape
 
 
 def json_object(manifest: Mapping[str, str]) -> Iterator[str]:
-    """The lines of `json.dumps(manifest sorted by path, ensure_ascii=False,
-    indent=2)`, one entry per line, then a line feed."""
-    if not manifest:
-        yield "{}\n"
-        return
-    yield "{"
-    separator = "\n"
-    for path in sorted(manifest):
-        yield f"{separator}  {encode_basestring(path)}: {encode_basestring(manifest[path])}"
+    yield from _object(((path, manifest[path]) for path in sorted(manifest)), "")
+    yield "\n"
+
+
+def json_report(
+    statuses: Iterable[tuple[str, str]], summary: Mapping[str, int], status: int
+) -> Iterator[str]:
+    """{"paths": {path: state, ...}, "summary": {state: count, ...},
+    "status": the exit status}."""
+    yield '{\n  "paths": '
+    yield from _object(statuses, "  ")
+    yield ',\n  "summary": '
+    yield from _object(summary.items(), "  ")
+    yield f',\n  "status": {status}\n}}\n'
+
+
+def _object(items: Iterable[tuple[str, str | int]], indent: str) -> Iterator[str]:
+    separator = "{\n"
+    for key, value in items:
+        shown = encode_basestring(value) if isinstance(value, str) else str(value)
+        yield f"{separator}{indent}  {encode_basestring(key)}: {shown}"
         separator = ",\n"
-    yield "\n}\n"
+    yield "{}" if separator == "{\n" else f"\n{indent}}}"
 
 
 def parse_json(data: bytes, name: str) -> dict[str, str]:

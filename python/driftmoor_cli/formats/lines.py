@@ -1,11 +1,15 @@
-"""The lines `sha256sum` writes and checks.
+"""The lines `sha256sum` writes and checks, in its two forms:
 
-A line is `<64 hex digits><space><space or *><path>`. GNU `sha256sum` writes
-a path holding a backslash or a line feed escaped (`\\\\`, `\\n`) and marks
-its line with a leading backslash, so that one line stays one file; the
-`*` (binary mode) means nothing on the systems this runs on. Reading follows
-`sha256sum -c`: empty lines and lines starting with `#` are skipped, and a
-CR ending a line (a file written on Windows) is dropped.
+    <64 hex digits><space><space or *><path>      sha256sum's own
+    SHA256 (<path>) = <64 hex digits>             BSD's, `sha256sum --tag`, `rhash --bsd`
+
+GNU `sha256sum` writes a path holding a backslash or a line feed escaped
+(`\\\\`, `\\n`) and marks its line, of either form, with a leading backslash,
+so that one line stays one file; the `*` (binary mode) means nothing on the
+systems this runs on. Reading follows `sha256sum -c`: either form on any
+line, spaces and tabs before a line skipped, and so are empty lines and
+lines starting with `#`; a CR ending a line (a file written on Windows) is
+dropped. A BSD line's path ends at its last `)`, as `sha256sum -c` reads it.
 """
 
 import re
@@ -19,7 +23,10 @@ from driftmoor_cli.formats import ManifestError
 _ESCAPES = str.maketrans({"\\": "\\\\", "\n": "\\n", "\r": "\\r"})
 _UNESCAPES = {b"\\": b"\\", b"n": b"\n", b"r": b"\r"}
 
-_LINE = re.compile(rb"(\\?)(\S*) [ *](.+)", re.DOTALL)
+_MARK = re.compile(rb"[ \t]*(\\?)")
+_LINE = re.compile(rb"(\S*) [ *](.+)", re.DOTALL)
+_BSD_TAG = re.compile(rb"SHA256 ?\(")
+_BSD_LINE = re.compile(rb"(.+)\)[ \t]*=[ \t]*(.*)", re.DOTALL)
 DIGEST = re.compile(rb"[0-9a-fA-F]{64}")
 
 
@@ -31,34 +38,49 @@ def escape(path: str) -> tuple[str, str]:
     return "", path
 
 
-def checksum_line(path: str, digest: str) -> str:
-    """One line as `sha256sum` writes it: digest, two spaces, the path."""
-    marker, text = escape(path)
-    return f"{marker}{digest}  {text}\n"
-
-
 def checksum_lines(manifest: Mapping[str, str]) -> Iterator[str]:
+    """Lines as `sha256sum` writes them: digest, two spaces, the path."""
     # Sorted by the path text (code point order, which is also UTF-8 byte
     # order), so one tree always prints the same way whatever the locale.
     for path in sorted(manifest):
-        yield checksum_line(path, manifest[path])
+        marker, text = escape(path)
+        yield f"{marker}{manifest[path]}  {text}\n"
+
+
+def bsd_lines(manifest: Mapping[str, str]) -> Iterator[str]:
+    """Lines as `sha256sum --tag` writes them: `SHA256 (path) = digest`."""
+    for path in sorted(manifest):
+        marker, text = escape(path)
+        yield f"{marker}SHA256 ({text}) = {manifest[path]}\n"
 
 
 def parse_lines(data: bytes, name: str) -> dict[str, str]:
+    """Path -> lowercase digest of the lines `data` (read from the file
+    `name`, for messages)."""
     manifest: dict[str, str] = {}
     first_lines: dict[str, int] = {}
     for number, line in enumerate(data.split(b"\n"), start=1):
         line = line.removesuffix(b"\r")
-        if not line or line.startswith(b"#"):
+        mark = _MARK.match(line)
+        assert mark is not None  # it matches the empty string
+        rest = line[mark.end() :]
+        if not rest or line.startswith(b"#"):
             continue
         where = f"{name}:{number}"
-        match = _LINE.fullmatch(line)
+        tag = _BSD_TAG.match(rest)
+        if tag is not None:
+            match = _BSD_LINE.fullmatch(rest, tag.end())
+            form = "'SHA256 (<path>) = <64 hex digits>'"
+            path_bytes, digest = match.groups() if match else (b"", b"")
+        else:
+            match = _LINE.fullmatch(rest)
+            form = "'<64 hex digits>  <path>'"
+            digest, path_bytes = match.groups() if match else (b"", b"")
         if match is None:
-            raise ManifestError(f"{where}: not a line of the form '<64 hex digits>  <path>'")
-        marker, digest, path_bytes = match.groups()
+            raise ManifestError(f"{where}: not a line of the form {form}")
         if not DIGEST.fullmatch(digest):
             raise ManifestError(f"{where}: the digest is not 64 hexadecimal digits")
-        if marker:
+        if mark[1]:
             path_bytes = _unescape(path_bytes, where)
         try:
             path = path_bytes.decode("utf-8")

@@ -1,6 +1,7 @@
 """`driftmoor check MANIFEST [DIR]`: the tree walked again and compared with
 its manifest, in five steps, each once: read the manifest, pick the tree,
-walk it, compare, write the report."""
+read the tree (walk it, or with --listed-only read the listed files alone),
+compare, write the report."""
 
 import os
 
@@ -10,36 +11,43 @@ from driftmoor_cli.output import error
 from driftmoor_cli.parser import CheckArguments
 from driftmoor_cli.subcommands import UNUSABLE
 from driftmoor_cli.tree import checked_tree
-from driftmoor_cli.walk import prefix, walk
+from driftmoor_cli.walk import digest_files, prefix, walk
 
 
 def run(arguments: CheckArguments) -> int:
     try:
-        listed = read_manifest(arguments.manifest)
+        manifest = read_manifest(arguments.manifest)
     except ManifestError as failure:
         error(str(failure))
         return UNUSABLE
-    tree = checked_tree(listed, arguments.directory)
-    try:
-        found = walk(tree.directory, progress=arguments.progress)
-    except OSError as failure:
-        error(f"{tree.directory}: {failure}")
-        return UNUSABLE
-    statuses = compare(tree.listed, tree.below(found))
+    tree = checked_tree(manifest.digests, arguments.directory)
     walked = prefix(tree.directory)
+    if arguments.report.listed_only:
+        files = ((path, walked + path) for path in tree.listed)
+        found = digest_files(files, progress=arguments.progress)
+    else:
+        try:
+            found = tree.below(walk(tree.directory, progress=arguments.progress))
+        except OSError as failure:
+            error(f"{tree.directory}: {failure}")
+            return UNUSABLE
+    statuses = compare(tree.listed, found)
     return write_report(
         [
             (tree.shown + path, status)
             for path, status in statuses
             # The manifest itself, kept in the tree it lists, is no added file.
-            if not (status is Status.ADDED and _same_file(walked + path, arguments.manifest))
+            if not (status is Status.ADDED and _identity(walked + path) == manifest.identity)
         ],
-        arguments.quiet,
+        arguments.report,
+        manifest.name,
     )
 
 
-def _same_file(path: str, other: str) -> bool:
+def _identity(path: str) -> tuple[int, int] | None:
     try:
-        return os.path.samefile(path, other)
+        found = os.stat(path)
     except OSError:
-        return False
+        return None
+    return found.st_dev, found.st_ino
+

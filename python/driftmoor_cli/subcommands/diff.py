@@ -13,5 +13,4 @@ def run(arguments: DiffArguments) -> int:
     except ManifestError as failure:
         error(str(failure))
         return UNUSABLE
-    return write_report(compare(old, new), arguments.quiet)
-
+    return write_report(compare(old.digests, new.digests), arguments.report, old.name)
