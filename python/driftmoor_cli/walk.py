@@ -20,6 +20,8 @@ def walk(directory: str, *, progress: bool) -> dict[str, str]:
     """Path -> digest of every regular file at or below directory, the paths
     starting with directory as written (see prefix()). OSError if the tree
     cannot be walked."""
+    # The module's walk tells nothing until it ends: no count of files for
+    # the progress line (a walk that counts hands progress_line a supplier).
     with progress_line(progress):
         return driftmoor.calculate_directory_manifest(directory)
 
@@ -56,11 +58,13 @@ def digest_files(paths: Iterable[tuple[str, str]], *, progress: bool) -> dict[st
     (or a link to one) that can be read; the others are left out. As
     `sha256sum -c` reads what a manifest lists: file by file, no walk."""
     digests = {}
-    with progress_line(progress):
+    done = 0
+    with progress_line(progress, lambda: done):
         for key, path in paths:
             try:
                 if stat.S_ISREG(os.stat(path).st_mode):
                     digests[key] = driftmoor.calculate_hash(path)
             except OSError:
                 pass
+            done += 1
     return digests

@@ -5,6 +5,7 @@ import fcntl
 import os
 import re
 import signal
+import struct
 import subprocess
 import termios
 import time
@@ -13,7 +14,12 @@ import pytest
 
 from conftest import DRIFTMOOR, command_env, run_driftmoor
 
-PROGRESS = rb"(\rdriftmoor: \d+\.\d s, \d+(\.\d)? (B|KiB|MiB|GiB) read\x1b\[K)+\r\x1b\[K"
+SIZE = rb"\d+(\.\d)? (B|KiB|MiB|GiB)"
+# Redraws of `driftmoor: [<n> files, ]<size> read, <size>/s, <seconds> s`,
+# then the line cleared; the file count when the reading can tell it.
+LINE = rb"\rdriftmoor: %s" + SIZE + rb" read, (" + SIZE + rb"/s, )?\d+\.\d s\x1b\[K"
+PROGRESS = rb"(%s)+\r\x1b\[K" % (LINE % b"")
+COUNTED = rb"(%s)+\r\x1b\[K" % (LINE % rb"\d+ files?, ")
 
 
 def fanning_tree(top, levels, file_size):
@@ -27,10 +33,12 @@ def fanning_tree(top, levels, file_size):
     (top / f"d{levels - 1}" / "file").write_bytes(os.urandom(file_size))
 
 
-def run_on_terminal(arguments, cwd):
-    """Runs the command with standard error on a terminal (a pty) and standard
-    output on a pipe: its exit status, its output, what the terminal got."""
+def run_on_terminal(arguments, cwd, columns=80):
+    """Runs the command with standard error on a terminal (a pty) of that
+    width and standard output on a pipe: its exit status, its output, what
+    the terminal got."""
     controller, terminal = os.openpty()
+    fcntl.ioctl(terminal, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
     with subprocess.Popen([DRIFTMOOR, *arguments], stdout=subprocess.PIPE, stderr=terminal,
                           cwd=cwd, env=command_env()) as child:
         os.close(terminal)
@@ -56,18 +64,38 @@ def test_progress_is_drawn_on_a_terminal_only(tmp_path):
     paths = [line[66:] for line in piped.stdout.decode().splitlines()]
     summary = f"summary: {len(paths)} ok, 0 changed, 0 missing, 0 added\n"
 
+    listed = "".join(f"ok: {path}\n" for path in paths) + summary.replace(", 0 added", "")
     for arguments, output, progress in [
-        (("manifest", "fan"), piped.stdout.decode(), True),
-        (("manifest", "--no-progress", "fan"), piped.stdout.decode(), False),
-        (("check", "fan.sums"), "".join(f"ok: {path}\n" for path in paths) + summary, True),
-        (("check", "--quiet", "fan.sums"), summary, False),
+        (("manifest", "fan"), piped.stdout.decode(), PROGRESS),
+        (("manifest", "--no-progress", "fan"), piped.stdout.decode(), None),
+        (("check", "fan.sums"), "".join(f"ok: {path}\n" for path in paths) + summary, PROGRESS),
+        (("check", "--quiet", "fan.sums"), summary, None),
+        (("check", "--status", "fan.sums"), "", None),
+        # Read file by file: the count of files is known.
+        (("check", "--listed-only", "fan.sums"), listed, COUNTED),
     ]:
         status, stdout, drawn = run_on_terminal(arguments, tmp_path)
         assert (status, stdout.decode()) == (0, output), arguments
         if progress:
-            assert re.fullmatch(PROGRESS, drawn), (arguments, drawn)
+            assert re.fullmatch(progress, drawn), (arguments, drawn)
         else:
             assert drawn == b"", arguments
+
+
+@pytest.mark.parametrize("columns", [1, 12, 24])
+def test_progress_is_cut_to_a_narrow_terminal(tmp_path, columns):
+    fanning_tree(tmp_path / "fan", levels=11, file_size=1 << 20)
+    (tmp_path / "fan.sums").write_bytes(run_driftmoor("manifest", "fan", cwd=tmp_path).stdout)
+    status, _, drawn = run_on_terminal(("check", "--listed-only", "fan.sums"), tmp_path, columns)
+    assert status == 0
+    redraws = drawn.split(b"\r")[1:]
+    assert len(redraws) > 2 and redraws[-1] == b"\x1b[K"
+    for redraw in redraws[:-1]:
+        text = redraw.removesuffix(b"\x1b[K")
+        # The line's start, up to the last column but one: a character in
+        # the last column makes some terminals wrap.
+        assert len(text) == columns - 1, redraw
+        assert text.startswith(b"driftmoor: "[: columns - 1]) and b"\n" not in text, redraw
 
 
 def bytes_read(pid):
