@@ -31,10 +31,16 @@ SUBCOMMANDS = {
 }
 
 
-def run_in_bash(script, arguments, cwd, **env_changes):
-    return subprocess.run(["bash", "-c", script, "bash", DRIFTMOOR, *arguments],
-                          capture_output=True, cwd=cwd, env=command_env(**env_changes),
-                          timeout=60)
+def run_in_bash(script, arguments, cwd):
+    # The sanitizer's runtime, when a sanitized run preloads it, goes to the
+    # command alone, not to bash or head.
+    env = command_env()
+    preload = env.pop("LD_PRELOAD", None)
+    command = [DRIFTMOOR, *arguments]
+    if preload:
+        command = ["env", f"LD_PRELOAD={preload}", *command]
+    return subprocess.run(["bash", "-c", script, "bash", *command],
+                          capture_output=True, cwd=cwd, env=env, timeout=60)
 
 
 @pytest.fixture(scope="module")
