@@ -29,7 +29,7 @@ def run(argv: Sequence[str] | None) -> int:
     try:
         try:
             arguments = parse(argv)
-        except Shown as shown:  # --help
+        except Shown as shown:  # --help, --version
             output = Output()
             output.write(shown.text)
             output.flush()
