@@ -1,24 +1,30 @@
-"""The `driftmoor` command, a thin layer over the `driftmoor` extension module.
+"""The `driftmoor` command, a thin layer over its extension module
+`driftmoor_tree` (and `driftmoor`'s compare_hashes).
 
-    driftmoor manifest [--format sha256sum|bsd|json] DIR|FILE
+    driftmoor manifest [--format sha256sum|bsd|json] [--jobs N] [--verbose] DIR|FILE
     driftmoor check [-q] [--status] [--ignore-missing] [--listed-only]
-                    [--format text|json] MANIFEST [DIR]
+                    [--format text|json] [--jobs N] [--verbose] MANIFEST [DIR]
     driftmoor diff [-q] [--status] [--ignore-missing] [--listed-only]
                    [--format text|json] OLD NEW
 
-`manifest` prints the digest of every file under DIR, as `sha256sum` writes
-them; `check` walks the tree again and reports what changed, went missing or
-was added since; `diff` compares two manifests.
+`manifest` prints the digest of every regular file under DIR, as `sha256sum`
+writes them, and names every entry it could not read; `check` walks the tree
+again and reports what changed, went missing, was added or could not be read
+since; `diff` compares two manifests. Paths are bytes throughout: every name,
+UTF-8 or not, is written as the file system holds it.
 
 The package, module by module: `command` runs one command line; `parser`
 reads it into typed arguments; `subcommands` holds manifest, check and diff,
 each one function; `formats` the manifest files (sha256sum's lines, BSD
 lines, JSON); `walk` the calls that read files, `tree` which tree check
-walks, `compare` the comparison and its report; `output` writes, checked;
-`progress` draws the progress line; `version` finds the version.
+walks, `compare` the comparison and its report; `names` how a path is shown;
+`output` writes, checked; `progress` draws the progress line; `version`
+finds the version.
 """
 
-from collections.abc import Sequence
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from collections.abc import Sequence
 
 
 def main(argv: Sequence[str] | None = None) -> int:

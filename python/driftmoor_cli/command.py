@@ -31,7 +31,7 @@ def run(argv: Sequence[str] | None) -> int:
             arguments = parse(argv)
         except Shown as shown:  # --help, --version
             output = Output()
-            output.write(shown.text)
+            output.write_text(shown.text)
             output.flush()
             return 0
         if isinstance(arguments, ManifestArguments):

@@ -19,7 +19,7 @@ import os
 import sys
 from collections.abc import Iterable
 
-CHUNK = 1 << 16  # characters gathered before a write
+CHUNK = 1 << 16  # bytes gathered before a write
 
 
 class WriteFailed(Exception):
@@ -31,28 +31,35 @@ class WriteFailed(Exception):
 
 
 class Output:
-    """Standard output, written in chunks as text comes. UTF-8 whatever the
-    locale says: a path is written as its name is on disk (a name that is
-    not UTF-8, held as surrogate escapes, as its bytes)."""
+    """Standard output, written in chunks as bytes come. Paths are written
+    as the file system holds them; text is written as UTF-8 whatever the
+    locale says."""
 
     def __init__(self, descriptor: int = 1) -> None:
         self._descriptor = descriptor
-        self._pending: list[str] = []
+        self._pending: list[bytes] = []
         self._size = 0
 
-    def write(self, text: str) -> None:
-        self._pending.append(text)
-        self._size += len(text)
+    def write(self, data: bytes) -> None:
+        if not self._pending and len(data) >= CHUNK:
+            write_fully(self._descriptor, data)  # a chunk made elsewhere, as it is
+            return
+        self._pending.append(data)
+        self._size += len(data)
         if self._size >= CHUNK:
             self.flush()
 
-    def write_lines(self, lines: Iterable[str]) -> None:
+    def write_text(self, text: str) -> None:
+        # A name that is not UTF-8, held as surrogate escapes, as its bytes.
+        self.write(text.encode("utf-8", "surrogateescape"))
+
+    def write_lines(self, lines: Iterable[bytes]) -> None:
         for line in lines:
             self.write(line)
 
     def flush(self) -> None:
         """Writes everything written so far. WriteFailed if it cannot."""
-        data = "".join(self._pending).encode("utf-8", "surrogateescape")
+        data = b"".join(self._pending)
         self._pending.clear()
         self._size = 0
         write_fully(self._descriptor, data)
@@ -77,19 +84,37 @@ def error(message: str) -> None:
     to_standard_error(f"driftmoor: {message}\n")
 
 
+def error_about(path: bytes, message: str) -> None:
+    """`driftmoor: <path>: <message>` on standard error: the path as the file
+    system holds it, escaped as on a manifest line (`\\\\`, `\\n`, `\\r`, so
+    that the message stays one line), the message in the locale's encoding."""
+    from driftmoor_cli.names import escape
+
+    to_standard_error_bytes(
+        b"driftmoor: " + escape(path)[1] + b": " + _locale_bytes(message) + b"\n"
+    )
+
+
 def to_standard_error(text: str) -> None:
     """Text on standard error, in the encoding of the locale (UTF-8 when
     standard error is gone), a name that is not valid in it as its bytes.
     Lost if standard error cannot take it."""
-    encoding = getattr(sys.stderr, "encoding", None) or "utf-8"
-    try:
-        data = text.encode(encoding, "surrogateescape")
-    except UnicodeEncodeError:
-        data = text.encode(encoding, "backslashreplace")
+    to_standard_error_bytes(_locale_bytes(text))
+
+
+def to_standard_error_bytes(data: bytes) -> None:
     try:
         write_fully(2, data)
     except WriteFailed:
         pass
+
+
+def _locale_bytes(text: str) -> bytes:
+    encoding = getattr(sys.stderr, "encoding", None) or "utf-8"
+    try:
+        return text.encode(encoding, "surrogateescape")
+    except UnicodeEncodeError:
+        return text.encode(encoding, "backslashreplace")
 
 
 def keep_standard_descriptors() -> None:

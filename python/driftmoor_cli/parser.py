@@ -24,36 +24,41 @@ if TYPE_CHECKING:
     ReportFormat = Literal["text", "json"]
 
 class ManifestArguments:
-    __slots__ = ("path", "format", "progress")
+    __slots__ = ("path", "format", "jobs", "verbose", "progress")
 
-    def __init__(self, path: str, format: ManifestFormat, progress: bool) -> None:
-        self.path: Final = path  # a directory, or a single file
+    def __init__(self, path: bytes, format: ManifestFormat, jobs: int, verbose: bool,
+                 progress: bool) -> None:
+        self.path: Final = path  # a directory, or a single file: the bytes of the argument
         self.format: Final = format
+        self.jobs: Final = jobs  # threads that walk: 1, the calling thread alone
+        self.verbose: Final = verbose  # name what is passed over, and count it all
         self.progress: Final = progress
 
 
 class ReportOptions:
     """What the report of check and diff holds, and how it is written."""
 
-    __slots__ = ("quiet", "status_only", "ignore_missing", "listed_only", "format")
+    __slots__ = ("quiet", "status_only", "ignore_missing", "listed_only", "verbose", "format")
 
     def __init__(self, quiet: bool, status_only: bool, ignore_missing: bool, listed_only: bool,
-                 format: ReportFormat) -> None:
+                 verbose: bool, format: ReportFormat) -> None:
         self.quiet: Final = quiet  # no `ok` lines
         self.status_only: Final = status_only  # no output: the exit status says it
         self.ignore_missing: Final = ignore_missing  # missing files neither named nor failing
         self.listed_only: Final = listed_only  # only what the manifest lists: no added files
+        self.verbose: Final = verbose  # entries passed over named, not only counted
         self.format: Final = format
 
 
 class CheckArguments:
-    __slots__ = ("manifest", "directory", "report", "progress")
+    __slots__ = ("manifest", "directory", "report", "jobs", "progress")
 
-    def __init__(self, manifest: str, directory: str | None, report: ReportOptions,
+    def __init__(self, manifest: str, directory: bytes | None, report: ReportOptions, jobs: int,
                  progress: bool) -> None:
         self.manifest: Final = manifest  # a path, or STANDARD_INPUT
         self.directory: Final = directory  # None: the tree the manifest's paths lie under
         self.report: Final = report
+        self.jobs: Final = jobs
         self.progress: Final = progress
 
 
@@ -84,26 +89,31 @@ def parse(argv: Sequence[str] | None) -> Arguments:
     SystemExit with 2)."""
     parser, diff = _parsers()
     namespace = parser.parse_args(argv)
+    # A path argument arrives as text, any byte that is not UTF-8 held as a
+    # surrogate escape: os.fsencode gives back the bytes it was.
     if namespace.command == "manifest":
-        return ManifestArguments(namespace.path, namespace.format, namespace.progress)
+        return ManifestArguments(os.fsencode(namespace.path), namespace.format, namespace.jobs,
+                                 namespace.verbose, namespace.progress)
     report = ReportOptions(namespace.quiet, namespace.status, namespace.ignore_missing,
-                           namespace.listed_only, namespace.format)
+                           namespace.listed_only, getattr(namespace, "verbose", False),
+                           namespace.format)
     if namespace.command == "check":
         drawn = namespace.progress and not (namespace.quiet or namespace.status)
-        return CheckArguments(namespace.manifest, namespace.dir, report, drawn)
+        directory = None if namespace.dir is None else os.fsencode(namespace.dir)
+        return CheckArguments(namespace.manifest, directory, report, namespace.jobs, drawn)
     if namespace.old == namespace.new == STANDARD_INPUT:
         diff.error("OLD and NEW cannot both be standard input")
     return DiffArguments(namespace.old, namespace.new, report)
 
 
-def _utf8_path(text: str) -> str:
-    # An argument that is not valid UTF-8 arrives with surrogate escapes,
-    # which the module cannot take as a path.
+def _jobs(text: str) -> int:
     try:
-        text.encode("utf-8")
-    except UnicodeEncodeError:
-        raise argparse.ArgumentTypeError(f"not valid UTF-8: {text!r}") from None
-    return text
+        jobs = int(text)
+    except ValueError:
+        jobs = 0
+    if jobs < 1:
+        raise argparse.ArgumentTypeError(f"not a whole number of at least 1: {text!r}")
+    return jobs
 
 
 def _parsers() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
@@ -123,11 +133,15 @@ def _parsers() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
         "manifest",
         help="print the SHA-256 of every file under DIR, as `sha256sum` does",
         description=(
-            "Print one line per file under DIR, sorted by path, as `sha256sum` "
-            "writes them (digest, two spaces, path), so that `driftmoor check` "
-            "or `sha256sum -c` checks them later. Paths start with DIR as "
-            "written: check from the same working directory. For a file, "
-            "print its line alone, as `sha256sum FILE` does."
+            "Print one line per regular file under DIR, sorted by path, as "
+            "`sha256sum` writes them (digest, two spaces, path: the name's bytes), "
+            "so that `driftmoor check` or `sha256sum -c` checks them later. Paths "
+            "start with DIR as written: check from the same working directory. "
+            "For a file, print its line alone, as `sha256sum FILE` does. Each "
+            "entry that cannot be read is named on standard error, and the exit "
+            "status is then 1; pipes, devices and links back up the tree are "
+            "passed over (--verbose names them). Standard output being a file "
+            "in the tree leaves that file out."
         ),
         formatter_class=_Formatter,
         add_help=False,
@@ -142,19 +156,26 @@ def _parsers() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
             "json: one JSON object of path to digest, sorted by path"
         ),
     )
+    _walk_options(manifest, verbose=(
+        "name each entry passed over (pipes, sockets, devices, links back up the tree, "
+        "the manifest being written, entries gone while walked) on standard error, "
+        "and end with the counts"
+    ))
     _progress_option(manifest)
-    manifest.add_argument("path", metavar="DIR", type=_utf8_path)
+    manifest.add_argument("path", metavar="DIR")
 
     check = subcommands.add_parser(
         "check",
         help="walk a tree again and report what differs from MANIFEST",
         description=(
             "Compute the digests of the tree that MANIFEST describes and compare "
-            "them with it: one line per file (ok, changed, missing, added), then "
-            "a summary. The tree is DIR, or else the longest directory that all "
+            "them with it: one line per file (ok, changed, missing, added, "
+            "unreadable), then a summary, which counts the entries passed over "
+            "too. The tree is DIR, or else the longest directory that all "
             "of MANIFEST's paths lie under, taken from the working directory. "
             "MANIFEST `-` is standard input. Exit status: 0 the tree matches, "
-            "1 it differs, 2 MANIFEST or the tree cannot be read."
+            "1 it differs or a file cannot be read, 2 MANIFEST or the tree "
+            "cannot be read."
         ),
         formatter_class=_Formatter,
         add_help=False,
@@ -162,9 +183,10 @@ def _parsers() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
     _help_and_version(check)
     _report_options(check, listed="read only the files MANIFEST lists, as `sha256sum -c` "
                                   "does: walk no tree, report no added files")
+    _walk_options(check, verbose="name each entry passed over in the report, not only count it")
     _progress_option(check)
     check.add_argument("manifest", metavar="MANIFEST")
-    check.add_argument("dir", metavar="DIR", nargs="?", type=_utf8_path)
+    check.add_argument("dir", metavar="DIR", nargs="?")
 
     diff = subcommands.add_parser(
         "diff",
@@ -203,6 +225,20 @@ def _report_options(parser: argparse.ArgumentParser, *, listed: str) -> None:
         default="text",
         help="json: one JSON object of each path's state, the summary and the exit status",
     )
+
+
+def _walk_options(parser: argparse.ArgumentParser, *, verbose: str) -> None:
+    parser.add_argument(
+        "-j", "--jobs",
+        type=_jobs,
+        default=os.process_cpu_count() or 1,
+        metavar="N",
+        help=(
+            "walk with N threads (default: the processors this process may use, "
+            "%(default)s here); 1 walks on one thread. The output is the same for any N"
+        ),
+    )
+    parser.add_argument("-v", "--verbose", action="store_true", help=verbose)
 
 
 def _progress_option(parser: argparse.ArgumentParser) -> None:

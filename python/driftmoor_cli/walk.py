@@ -1,70 +1,88 @@
-"""The steps that read files: a tree walked (every file at or below a
-directory, with its digest), or files named one by one, with the progress
-line while they run.
+"""The steps that read files, all through driftmoor_tree: a tree walked
+(every regular file at or below a directory with its digest, and every
+entry left out with its reason), or files named one by one, with the
+progress line while they run. Paths are bytes from end to end: the names as
+the file system holds them, UTF-8 or not.
 
-manifest and check read through here and nowhere else, so the walk behind
-walk() can change (the module's calculate_directory_manifest today) without
-touching either.
+manifest and check read through here and nowhere else.
 """
 
+import array
 import os
 import stat
 from collections.abc import Iterable
 
-import driftmoor
+import driftmoor_tree
 
 from driftmoor_cli.progress import progress_line
 
 
-def walk(directory: str, *, progress: bool) -> dict[str, str]:
-    """Path -> digest of every regular file at or below directory, the paths
-    starting with directory as written (see prefix()). OSError if the tree
-    cannot be walked."""
-    # The module's walk tells nothing until it ends: no count of files for
-    # the progress line (a walk that counts hands progress_line a supplier).
-    with progress_line(progress):
-        return driftmoor.calculate_directory_manifest(directory)
+def walk(
+    root: bytes, *, jobs: int, progress: bool, exclude: tuple[int, int] | None = None
+) -> driftmoor_tree.TreeWalk:
+    """Every regular file at or below root (a directory, or a file: a tree
+    of that one file), each path starting with root as written (see
+    prefix()); the entries that could not be read (failures) and those
+    passed over by design, each with its reason. `jobs` threads walk (1:
+    the calling thread alone); `exclude` is the (st_dev, st_ino) of a file
+    to pass over. OSError if root itself cannot be examined."""
+    done = array.array("Q", [0])  # kept at the count of files read, by the walk
+    with progress_line(progress, lambda: done[0]):
+        return driftmoor_tree.walk(root, jobs=jobs, exclude=exclude, progress=done)
 
 
-def prefix(directory: str) -> str:
+def prefix(directory: bytes) -> bytes:
     """What walk(directory) puts before the path of each file below it: the
     directory as written, then `/` unless it is empty or ends in one
     already."""
-    return directory if directory.endswith("/") or not directory else directory + "/"
+    return directory if directory.endswith(b"/") or not directory else directory + b"/"
 
 
-def fingerprint(path: str, *, progress: bool) -> dict[str, str]:
-    """walk(path) for a directory; for a regular file (or a link to one), its
-    own digest under path as written. OSError if neither can be read; an
-    OSError with the path named for anything else (a pipe, a device), which
-    is never opened."""
-    try:
-        mode = os.stat(path).st_mode
-    except OSError:
-        mode = None  # the walk says why
-    if mode is None or stat.S_ISDIR(mode):
-        return walk(path, progress=progress)
-    if not stat.S_ISREG(mode):
-        raise OSError(f"{path}: not a regular file or a directory")
-    try:
-        with progress_line(progress):
-            return {path: driftmoor.calculate_hash(path)}
-    except OSError as failure:
-        raise OSError(f"{path}: {failure}") from None
+class Listed:
+    """What reading the listed files found: key -> digest of each read,
+    key -> reason of each that is there but could not be read (the others
+    are missing: not there, or no regular file)."""
+
+    __slots__ = ("digests", "unreadable")
+
+    def __init__(self) -> None:
+        self.digests: dict[bytes, str] = {}
+        self.unreadable: dict[bytes, str] = {}
 
 
-def digest_files(paths: Iterable[tuple[str, str]], *, progress: bool) -> dict[str, str]:
-    """Key -> digest for each (key, file path) whose file is a regular file
-    (or a link to one) that can be read; the others are left out. As
-    `sha256sum -c` reads what a manifest lists: file by file, no walk."""
-    digests = {}
+def read_listed(paths: Iterable[tuple[bytes, bytes]], *, progress: bool) -> Listed:
+    """Reads each (key, file path) as `sha256sum -c` reads what a manifest
+    lists: file by file, no walk. A path that names no regular file (or a
+    link to one) is missing and never opened."""
+    listed = Listed()
     done = 0
     with progress_line(progress, lambda: done):
         for key, path in paths:
             try:
-                if stat.S_ISREG(os.stat(path).st_mode):
-                    digests[key] = driftmoor.calculate_hash(path)
-            except OSError:
-                pass
+                mode = os.stat(path).st_mode
+            except (FileNotFoundError, NotADirectoryError):
+                mode = None
+                if _is_link(path):  # as the walk names it
+                    listed.unreadable[key] = "dangling link"
+            except OSError as failure:  # there, maybe, but out of reach
+                listed.unreadable[key] = failure.strerror or str(failure)
+                mode = None
+            if mode is not None and stat.S_ISREG(mode):
+                # A tree of one file: its digest, or why it could not be
+                # read. Anything it has become since (a pipe, a directory's
+                # files) names no digest under this path: missing.
+                walked = driftmoor_tree.walk(path)
+                if path in walked.files:
+                    listed.digests[key] = walked.files[path]
+                for failed, reason in walked.failures:
+                    if failed == path:
+                        listed.unreadable[key] = reason
             done += 1
-    return digests
+    return listed
+
+
+def _is_link(path: bytes) -> bool:
+    try:
+        return stat.S_ISLNK(os.lstat(path).st_mode)
+    except OSError:
+        return False

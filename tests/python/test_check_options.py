@@ -114,7 +114,7 @@ def test_nothing_found_with_ignore_missing_fails_as_with_sha256sum(edited, optio
     if options:
         assert (ours.stdout, ours.stderr) == (b"", b"")
     else:
-        assert ours.stdout == b"summary: 0 ok, 0 changed\n"
+        assert ours.stdout == b"summary: 0 ok, 0 changed, 0 unreadable\n"
         assert ours.stderr == b"driftmoor: gone.sums: no file was verified\n"
 
 
@@ -123,7 +123,7 @@ def test_listed_only_checks_the_listed_files_and_names_no_others(edited):
     assert (listed_only.returncode, listed_only.stderr) == (1, b"")
     assert listed_only.stdout.decode() == (
         f"\\changed: tree/{NAMES[CHANGED]}\nok: tree/plain.txt\n"
-        "summary: 1 ok, 1 changed, 0 missing\n")
+        "summary: 1 ok, 1 changed, 0 missing, 0 unreadable\n")
     assert driftmoor_named(listed_only.stdout) == gnu_named(
         run_sha256sum("-c", "partial.sums", cwd=edited).stdout)
     # The walk sees every other file as added.
@@ -161,9 +161,10 @@ def test_every_line_sha256sum_c_takes_is_taken(tmp_path, line):
 
 def test_json_reports_hold_each_path_the_summary_and_the_status(edited):
     for arguments, summary, status in [
-        (("check", "gnu.sums"), {"ok": len(LISTED) - 2, "changed": 1, "missing": 1, "added": 0}, 1),
+        (("check", "gnu.sums"), {"ok": len(LISTED) - 2, "changed": 1, "missing": 1, "added": 0,
+                                 "unreadable": 0, "passed over": 0}, 1),
         (("check", "--listed-only", "--ignore-missing", "partial.sums"),
-         {"ok": 1, "changed": 1}, 1),
+         {"ok": 1, "changed": 1, "unreadable": 0}, 1),
         (("diff", "-q", "driftmoor.sums", "driftmoor.sums"),
          {"ok": len(LISTED), "changed": 0, "missing": 0, "added": 0}, 0),
     ]:

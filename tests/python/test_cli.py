@@ -3,10 +3,12 @@ the module's dict as JSON."""
 
 import hashlib
 import json
+import os
 
 import pytest
 
 import driftmoor
+import driftmoor_tree
 from command_trees import NAMES, make_tree
 from conftest import run_driftmoor, run_sha256sum
 
@@ -70,13 +72,13 @@ def test_json_is_the_module_dict_sorted_by_path(tmp_path):
         assert result.stdout.decode() == json.dumps(expected, ensure_ascii=False, indent=2) + "\n"
 
 
-def test_missing_directory_reports_the_module_message(tmp_path):
+def test_a_missing_directory_is_named_with_the_walks_message(tmp_path):
     missing = str(tmp_path / "missing")
     with pytest.raises(FileNotFoundError) as raised:
-        driftmoor.calculate_directory_manifest(missing)
+        driftmoor_tree.walk(os.fsencode(missing))
     result = run_driftmoor("manifest", missing)
     assert (result.returncode, result.stdout) == (1, b"")
-    assert result.stderr.decode() == f"driftmoor: {raised.value}\n"
+    assert result.stderr.decode() == f"driftmoor: {missing}: {raised.value}\n"
 
 
 def test_usage_errors_exit_2_and_help_exits_0(tmp_path):

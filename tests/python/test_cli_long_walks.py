@@ -15,11 +15,11 @@ import pytest
 from conftest import DRIFTMOOR, command_env, run_driftmoor
 
 SIZE = rb"\d+(\.\d)? (B|KiB|MiB|GiB)"
-# Redraws of `driftmoor: [<n> files, ]<size> read, <size>/s, <seconds> s`,
-# then the line cleared; the file count when the reading can tell it.
-LINE = rb"\rdriftmoor: %s" + SIZE + rb" read, (" + SIZE + rb"/s, )?\d+\.\d s\x1b\[K"
-PROGRESS = rb"(%s)+\r\x1b\[K" % (LINE % b"")
-COUNTED = rb"(%s)+\r\x1b\[K" % (LINE % rb"\d+ files?, ")
+# Redraws of `driftmoor: <n> files, <size> read, <size>/s, <seconds> s`,
+# then the line cleared: the walk and the reading of listed files both count
+# their files as they go.
+LINE = rb"\rdriftmoor: \d+ files?, " + SIZE + rb" read, (" + SIZE + rb"/s, )?\d+\.\d s\x1b\[K"
+PROGRESS = rb"(%s)+\r\x1b\[K" % LINE
 
 
 def fanning_tree(top, levels, file_size):
@@ -62,9 +62,10 @@ def test_progress_is_drawn_on_a_terminal_only(tmp_path):
     assert (piped.returncode, piped.stderr) == (0, b"")
     (tmp_path / "fan.sums").write_bytes(piped.stdout)
     paths = [line[66:] for line in piped.stdout.decode().splitlines()]
-    summary = f"summary: {len(paths)} ok, 0 changed, 0 missing, 0 added\n"
+    summary = f"summary: {len(paths)} ok, 0 changed, 0 missing, 0 added, 0 unreadable, 0 passed over\n"
 
-    listed = "".join(f"ok: {path}\n" for path in paths) + summary.replace(", 0 added", "")
+    listed = "".join(f"ok: {path}\n" for path in paths) + (
+        f"summary: {len(paths)} ok, 0 changed, 0 missing, 0 unreadable\n")
     for arguments, output, progress in [
         (("manifest", "fan"), piped.stdout.decode(), PROGRESS),
         (("manifest", "--no-progress", "fan"), piped.stdout.decode(), None),
@@ -72,12 +73,15 @@ def test_progress_is_drawn_on_a_terminal_only(tmp_path):
         (("check", "--quiet", "fan.sums"), summary, None),
         (("check", "--status", "fan.sums"), "", None),
         # Read file by file: the count of files is known.
-        (("check", "--listed-only", "fan.sums"), listed, COUNTED),
+        (("check", "--listed-only", "fan.sums"), listed, PROGRESS),
     ]:
         status, stdout, drawn = run_on_terminal(arguments, tmp_path)
         assert (status, stdout.decode()) == (0, output), arguments
         if progress:
             assert re.fullmatch(progress, drawn), (arguments, drawn)
+            # Counted as the files are read, not when the reading ends.
+            counts = [int(count) for count in re.findall(rb"driftmoor: (\d+) file", drawn)]
+            assert counts == sorted(counts) and 0 < counts[-1] <= len(paths), (arguments, drawn)
         else:
             assert drawn == b"", arguments
 

@@ -21,9 +21,10 @@ class ManifestError(Exception):
 class Manifest:
     __slots__ = ("name", "digests", "identity")
 
-    def __init__(self, name: str, digests: dict[str, str], identity: tuple[int, int]) -> None:
+    def __init__(self, name: str, digests: dict[bytes, str], identity: tuple[int, int]) -> None:
         self.name: Final = name  # for messages
-        self.digests: Final = digests  # path -> lowercase digest
+        # path (the bytes of the name, as a checksum line holds them) -> lowercase digest
+        self.digests: Final = digests
         self.identity: Final = identity  # the file's device and inode, as read
 
 

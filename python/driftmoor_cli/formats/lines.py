@@ -3,24 +3,26 @@
     <64 hex digits><space><space or *><path>      sha256sum's own
     SHA256 (<path>) = <64 hex digits>             BSD's, `sha256sum --tag`, `rhash --bsd`
 
-GNU `sha256sum` writes a path holding a backslash or a line feed escaped
-(`\\\\`, `\\n`) and marks its line, of either form, with a leading backslash,
-so that one line stays one file; the `*` (binary mode) means nothing on the
-systems this runs on. Reading follows `sha256sum -c`: either form on any
-line, spaces and tabs before a line skipped, and so are empty lines and
-lines starting with `#`; a CR ending a line (a file written on Windows) is
+GNU `sha256sum` writes a path as the bytes of its name (UTF-8 or not), a
+path holding a backslash or a line feed escaped (`\\\\`, `\\n`), and marks
+its line, of either form, with a leading backslash, so that one line stays
+one file; the `*` (binary mode) means nothing on the systems this runs on.
+The command writes these lines natively (driftmoor_tree.manifest_lines);
+this module reads them, as `sha256sum -c` does: either form on any line,
+spaces and tabs before a line skipped, and so are empty lines and lines
+starting with `#`; a CR ending a line (a file written on Windows) is
 dropped. A BSD line's path ends at its last `)`, as `sha256sum -c` reads it.
 """
 
 import re
-from collections.abc import Iterator, Mapping
 
 from driftmoor_cli.formats import ManifestError
+from driftmoor_cli.names import shown
 
-# A carriage return is escaped too: `sha256sum -c` reads `\r` back as a CR
-# (coreutils 9.1 does, though it writes a CR raw), and a line then carries no
-# raw CR for a reader to strip as if it ended the line.
-_ESCAPES = str.maketrans({"\\": "\\\\", "\n": "\\n", "\r": "\\r"})
+# A carriage return is read back from `\r` as well: `sha256sum -c` reads it
+# so (coreutils 9.1 does, though it writes a CR raw), and the command writes
+# it so, so that a line carries no raw CR for a reader to strip as if it
+# ended the line.
 _UNESCAPES = {b"\\": b"\\", b"n": b"\n", b"r": b"\r"}
 
 _MARK = re.compile(rb"[ \t]*(\\?)")
@@ -30,35 +32,12 @@ _BSD_LINE = re.compile(rb"(.+)\)[ \t]*=[ \t]*(.*)", re.DOTALL)
 DIGEST = re.compile(rb"[0-9a-fA-F]{64}")
 
 
-def escape(path: str) -> tuple[str, str]:
-    """The path as a line shows it, and the mark that line then starts with:
-    a backslash when anything in the path was escaped, else nothing."""
-    if "\\" in path or "\n" in path or "\r" in path:
-        return "\\", path.translate(_ESCAPES)
-    return "", path
-
-
-def checksum_lines(manifest: Mapping[str, str]) -> Iterator[str]:
-    """Lines as `sha256sum` writes them: digest, two spaces, the path."""
-    # Sorted by the path text (code point order, which is also UTF-8 byte
-    # order), so one tree always prints the same way whatever the locale.
-    for path in sorted(manifest):
-        marker, text = escape(path)
-        yield f"{marker}{manifest[path]}  {text}\n"
-
-
-def bsd_lines(manifest: Mapping[str, str]) -> Iterator[str]:
-    """Lines as `sha256sum --tag` writes them: `SHA256 (path) = digest`."""
-    for path in sorted(manifest):
-        marker, text = escape(path)
-        yield f"{marker}SHA256 ({text}) = {manifest[path]}\n"
-
-
-def parse_lines(data: bytes, name: str) -> dict[str, str]:
+def parse_lines(data: bytes, name: str) -> dict[bytes, str]:
     """Path -> lowercase digest of the lines `data` (read from the file
-    `name`, for messages)."""
-    manifest: dict[str, str] = {}
-    first_lines: dict[str, int] = {}
+    `name`, for messages). A path is the bytes the line holds, unescaped:
+    a name that is not UTF-8 is taken as it is, as sha256sum writes it."""
+    manifest: dict[bytes, str] = {}
+    first_lines: dict[bytes, int] = {}
     for number, line in enumerate(data.split(b"\n"), start=1):
         line = line.removesuffix(b"\r")
         mark = _MARK.match(line)
@@ -80,15 +59,10 @@ def parse_lines(data: bytes, name: str) -> dict[str, str]:
             raise ManifestError(f"{where}: not a line of the form {form}")
         if not DIGEST.fullmatch(digest):
             raise ManifestError(f"{where}: the digest is not 64 hexadecimal digits")
-        if mark[1]:
-            path_bytes = _unescape(path_bytes, where)
-        try:
-            path = path_bytes.decode("utf-8")
-        except UnicodeDecodeError:
-            raise ManifestError(f"{where}: the path is not valid UTF-8") from None
+        path = _unescape(path_bytes, where) if mark[1] else path_bytes
         if path in manifest:
             raise ManifestError(
-                f"{where}: {escape(path)[1]} is listed twice (first on line {first_lines[path]})"
+                f"{where}: {shown(path)} is listed twice (first on line {first_lines[path]})"
             )
         manifest[path] = digest.decode("ascii").lower()
         first_lines[path] = number

@@ -1,6 +1,6 @@
 """`driftmoor diff OLD NEW`: two manifests compared, no tree read."""
 
-from driftmoor_cli.compare import compare, write_report
+from driftmoor_cli.compare import MANIFESTS, compare, write_report
 from driftmoor_cli.formats import ManifestError, read_manifest
 from driftmoor_cli.output import error
 from driftmoor_cli.parser import DiffArguments
@@ -13,4 +13,4 @@ def run(arguments: DiffArguments) -> int:
     except ManifestError as failure:
         error(str(failure))
         return UNUSABLE
-    return write_report(compare(old.digests, new.digests), arguments.report, old.name)
+    return write_report(compare(old.digests, new.digests), MANIFESTS, arguments.report, old.name)

@@ -1,24 +1,86 @@
-"""`driftmoor manifest DIR`: the digest of every file under DIR (or of the
-one file named)."""
+"""`driftmoor manifest DIR`: the digest of every regular file under DIR (or
+of the one file named), written as the native module formats it, and a line
+on standard error for each entry that could not be read."""
 
-from driftmoor_cli.output import Output, error
+import os
+import stat
+
+import driftmoor_tree
+
+from driftmoor_cli.output import Output, WriteFailed, error, error_about
 from driftmoor_cli.parser import ManifestArguments
-from driftmoor_cli.walk import fingerprint
+from driftmoor_cli.walk import walk
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from driftmoor_cli.parser import ManifestFormat
+
+FAILED = 1  # the tree, or a part of it, could not be read
 
 
 def run(arguments: ManifestArguments) -> int:
+    root = arguments.path
     try:
-        digests = fingerprint(arguments.path, progress=arguments.progress)
+        walked = walk(root, jobs=arguments.jobs, progress=arguments.progress,
+                      exclude=_standard_output_file())
     except OSError as failure:
-        error(str(failure))
-        return 1
-    if arguments.format == "json":
-        from driftmoor_cli.formats.json_object import json_object as lines
-    elif arguments.format == "bsd":
-        from driftmoor_cli.formats.lines import bsd_lines as lines
-    else:
-        from driftmoor_cli.formats.lines import checksum_lines as lines
+        error_about(root, str(failure))
+        return FAILED
+    if walked.passed_over == [(root, "special file")]:
+        # Named on purpose, and never opened: a pipe's or a device's reads
+        # could wait forever, or act on being read.
+        error_about(root, "not a regular file or a directory")
+        return FAILED
+    not_unicode: list[bytes] = []
+    try:
+        _write(walked.files, arguments.format, not_unicode)
+    except WriteFailed:
+        _report(walked, not_unicode, arguments.verbose)
+        raise
+    _report(walked, not_unicode, arguments.verbose)
+    return FAILED if walked.failures or not_unicode else 0
+
+
+def _write(files: dict[bytes, str], format: ManifestFormat, not_unicode: list[bytes]) -> None:
     output = Output()
-    output.write_lines(lines(digests))
+    if format == "json":
+        from driftmoor_cli.formats.json_object import json_object
+
+        for text in json_object(files, not_unicode):
+            output.write_text(text)
+        output.flush()
+        return
+    for chunk in driftmoor_tree.manifest_lines(files, format=format):
+        output.write(chunk)
     output.flush()
-    return 0
+
+
+def _report(walked: driftmoor_tree.TreeWalk, not_unicode: list[bytes], verbose: bool) -> None:
+    """The entries left out, one line each on standard error, sorted by
+    path: those that could not be read always, the files that JSON cannot
+    name, and with verbose those passed over by design, then the counts."""
+    lines = [(path, reason) for path, reason in walked.failures]
+    lines += [(path, "not valid UTF-8, which JSON cannot hold: left out") for path in not_unicode]
+    if verbose:
+        lines += [(path, f"passed over: {reason}") for path, reason in walked.passed_over]
+    lines.sort(key=lambda line: line[0])
+    for path, message in lines:
+        error_about(path, message)
+    if verbose:
+        error(
+            f"{len(walked.files) - len(not_unicode)} files written, "
+            f"{len(walked.failures)} unreadable, {len(walked.passed_over)} passed over"
+            + (f", {len(not_unicode)} not written" if not_unicode else "")
+        )
+
+
+def _standard_output_file() -> tuple[int, int] | None:
+    """(st_dev, st_ino) of standard output when it is a regular file, which
+    the walk then passes over wherever it meets it: a manifest written into
+    the tree it lists (`driftmoor manifest . >SHA256SUMS`) does not list
+    itself, half-written."""
+    try:
+        found = os.fstat(1)
+    except OSError:
+        return None
+    return (found.st_dev, found.st_ino) if stat.S_ISREG(found.st_mode) else None
