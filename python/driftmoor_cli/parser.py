@@ -10,7 +10,6 @@ import os
 import sys
 from collections.abc import Sequence
 
-from driftmoor_cli.formats import STANDARD_INPUT
 from driftmoor_cli.output import to_standard_error
 
 # typing is imported for the type checker only: the command's start does
@@ -22,6 +21,10 @@ if TYPE_CHECKING:
 
     ManifestFormat = Literal["sha256sum", "bsd", "json"]
     ReportFormat = Literal["text", "json"]
+    Subparsers = argparse._SubParsersAction["_Parser"]
+
+SUBCOMMANDS = ("manifest", "check", "diff")
+STANDARD_INPUT = "-"  # a manifest read from standard input
 
 class ManifestArguments:
     __slots__ = ("path", "format", "jobs", "verbose", "progress")
@@ -87,8 +90,14 @@ def parse(argv: Sequence[str] | None) -> Arguments:
     """The command line argv (None: sys.argv[1:]). Shown for --help and
     --version; a usage error ends the run in argparse's way (a message,
     SystemExit with 2)."""
-    parser, diff = _parsers()
-    namespace = parser.parse_args(argv)
+    arguments = sys.argv[1:] if argv is None else list(argv)
+    # A command line that starts with a subcommand's name needs that
+    # subcommand's parser alone: building the others costs a millisecond or
+    # two of every run, for nothing. Any other start (--help, a usage error)
+    # gets them all.
+    first = arguments[0] if arguments else None
+    parser, diff = _parsers(first if first in SUBCOMMANDS else None)
+    namespace = parser.parse_args(arguments)
     # A path argument arrives as text, any byte that is not UTF-8 held as a
     # surrogate escape: os.fsencode gives back the bytes it was.
     if namespace.command == "manifest":
@@ -102,6 +111,7 @@ def parse(argv: Sequence[str] | None) -> Arguments:
         directory = None if namespace.dir is None else os.fsencode(namespace.dir)
         return CheckArguments(namespace.manifest, directory, report, namespace.jobs, drawn)
     if namespace.old == namespace.new == STANDARD_INPUT:
+        assert diff is not None  # built: it is the subcommand parsed
         diff.error("OLD and NEW cannot both be standard input")
     return DiffArguments(namespace.old, namespace.new, report)
 
@@ -116,8 +126,11 @@ def _jobs(text: str) -> int:
     return jobs
 
 
-def _parsers() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
-    """The command's parser, and diff's, to report what diff is given."""
+def _parsers(
+    only: str | None,
+) -> tuple[argparse.ArgumentParser, argparse.ArgumentParser | None]:
+    """The command's parser, with the subcommand `only` (None: every one),
+    and diff's, when it is built, to report what diff is given."""
     parser = _Parser(
         prog="driftmoor",
         description="SHA-256 fingerprints of files and directory trees, and checks against them.",
@@ -129,6 +142,14 @@ def _parsers() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
         dest="command", required=True, metavar="COMMAND", prog="driftmoor"
     )
 
+    if only in (None, "manifest"):
+        _manifest_parser(subcommands)
+    if only in (None, "check"):
+        _check_parser(subcommands)
+    return parser, _diff_parser(subcommands) if only in (None, "diff") else None
+
+
+def _manifest_parser(subcommands: Subparsers) -> None:
     manifest = subcommands.add_parser(
         "manifest",
         help="print the SHA-256 of every file under DIR, as `sha256sum` does",
@@ -164,6 +185,8 @@ def _parsers() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
     _progress_option(manifest)
     manifest.add_argument("path", metavar="DIR")
 
+
+def _check_parser(subcommands: Subparsers) -> None:
     check = subcommands.add_parser(
         "check",
         help="walk a tree again and report what differs from MANIFEST",
@@ -188,6 +211,8 @@ def _parsers() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
     check.add_argument("manifest", metavar="MANIFEST")
     check.add_argument("dir", metavar="DIR", nargs="?")
 
+
+def _diff_parser(subcommands: Subparsers) -> argparse.ArgumentParser:
     diff = subcommands.add_parser(
         "diff",
         help="compare two manifests, without reading the tree",
@@ -203,7 +228,7 @@ def _parsers() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
     _report_options(diff, listed="report no paths that only NEW lists")
     diff.add_argument("old", metavar="OLD")
     diff.add_argument("new", metavar="NEW")
-    return parser, diff
+    return diff
 
 
 def _report_options(parser: argparse.ArgumentParser, *, listed: str) -> None:

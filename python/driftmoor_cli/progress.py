@@ -17,8 +17,7 @@ import os
 import threading
 import time
 from collections import deque
-from collections.abc import Callable, Iterator
-from contextlib import contextmanager
+from collections.abc import Callable
 
 from driftmoor_cli.output import WriteFailed, write_fully
 
@@ -31,21 +30,42 @@ RATE_WINDOW = 3.0  # seconds over which the rate is taken
 _CLEAR_TO_END = "\x1b[K"
 
 
-@contextmanager
-def progress_line(wanted: bool, files_done: FilesDone | None = None) -> Iterator[None]:
-    if not (wanted and os.isatty(2)):
-        yield
-        return
-    started = time.monotonic()
-    read_before = bytes_read()
-    stop = threading.Event()
-    drawn = False
+class progress_line:
+    """While the `with` block runs: the line, when wanted and standard
+    error is a terminal; files_done supplies the count of files, if given.
+    (A class rather than a contextlib generator: contextlib is a module
+    more for every start of the command, for one `with`.)"""
 
-    def redraw() -> None:
-        nonlocal drawn
+    def __init__(self, wanted: bool, files_done: FilesDone | None = None) -> None:
+        self._files_done = files_done
+        self._thread: threading.Thread | None = None
+        self._stop = threading.Event()
+        self._drawn = False
+        self._started = 0.0
+        self._read_before: int | None = None
+        if wanted and os.isatty(2):
+            self._thread = threading.Thread(target=self._redraw, name="driftmoor progress",
+                                            daemon=True)
+
+    def __enter__(self) -> None:
+        if self._thread is not None:
+            self._started = time.monotonic()
+            self._read_before = bytes_read()
+            self._thread.start()
+
+    def __exit__(self, *exception: object) -> None:
+        if self._thread is None:
+            return
+        self._stop.set()
+        self._thread.join()
+        if self._drawn:
+            _draw(f"\r{_CLEAR_TO_END}")
+
+    def _redraw(self) -> None:
+        started, read_before = self._started, self._read_before
         # (time, bytes read) of the redraws in the rate's window
         recent: deque[tuple[float, int]] = deque([(started, 0)])
-        while not stop.wait(INTERVAL):
+        while not self._stop.wait(INTERVAL):
             now = time.monotonic()
             read_now = bytes_read()
             read = None if read_now is None or read_before is None else read_now - read_before
@@ -54,22 +74,12 @@ def progress_line(wanted: bool, files_done: FilesDone | None = None) -> Iterator
                 while len(recent) > 2 and now - recent[1][0] >= RATE_WINDOW:
                     recent.popleft()
             text = progress_text(
-                files_done() if files_done is not None else None,
+                self._files_done() if self._files_done is not None else None,
                 read,
                 rate(recent),
                 now - started,
             )
-            drawn = _draw(f"\r{fit(text, _columns())}{_CLEAR_TO_END}") or drawn
-
-    thread = threading.Thread(target=redraw, name="driftmoor progress", daemon=True)
-    thread.start()
-    try:
-        yield
-    finally:
-        stop.set()
-        thread.join()
-        if drawn:
-            _draw(f"\r{_CLEAR_TO_END}")
+            self._drawn = _draw(f"\r{fit(text, _columns())}{_CLEAR_TO_END}") or self._drawn
 
 
 def progress_text(files: int | None, read: int | None, per_second: float | None,

@@ -4,13 +4,15 @@ the module's dict as JSON."""
 import hashlib
 import json
 import os
+import subprocess
+import sys
 
 import pytest
 
 import driftmoor
 import driftmoor_tree
 from command_trees import NAMES, make_tree
-from conftest import run_driftmoor, run_sha256sum
+from conftest import command_env, run_driftmoor, run_sha256sum
 
 def check_sums(sums, cwd):
     """`sha256sum -c sums`: its exit status and the lines it reports."""
@@ -90,3 +92,23 @@ def test_usage_errors_exit_2_and_help_exits_0(tmp_path):
     result = run_driftmoor("--help")
     assert (result.returncode, result.stderr) == (0, b"")
     assert b"manifest" in result.stdout
+
+
+def test_manifest_starts_without_what_it_does_not_use(tmp_path):
+    # Every start of `driftmoor manifest` pays for each module it imports;
+    # these it has no use for (the module `driftmoor`: the walk and the lines
+    # come from driftmoor_tree).
+    (tmp_path / "tree").mkdir()
+    (tmp_path / "tree/a").write_bytes(b"a")
+    code = ("import os, sys\nfrom driftmoor_cli import main\n"
+            "status = main(['manifest', 'tree'])\n"
+            "os.write(1, ('\\n'.join(sorted(sys.modules)) + '\\n').encode())\n"
+            "sys.exit(status)\n")
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                            cwd=tmp_path, env=command_env(), timeout=60)
+    assert result.returncode == 0, result.stderr
+    loaded = set(result.stdout.splitlines()[1:])
+    assert "driftmoor_tree" in loaded
+    unused = {"driftmoor", "driftmoor_cli.formats", "driftmoor_cli.compare", "json", "typing",
+              "contextlib", "dataclasses", "shutil"}
+    assert loaded & unused == set()

@@ -6,11 +6,12 @@ and checks, in its own form and the BSD form of `sha256sum --tag`),
 import os
 import re
 
+from driftmoor_cli.parser import STANDARD_INPUT
+
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from typing import Final
 
-STANDARD_INPUT = "-"
 _JSON = re.compile(rb"\s*{")  # no line of digests starts with `{`
 
 
