@@ -1,6 +1,5 @@
 #include "binding/manifest_lines.h"
 
-#include <algorithm>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -8,6 +7,7 @@
 
 #include "binding/arguments.h"
 #include "binding/conversions.h"
+#include "manifest/path_order.h"
 
 namespace driftmoor::binding {
 namespace {
@@ -68,7 +68,7 @@ Outcome<PyRef> manifest_lines(PyObject* files, LineStyle style) {
     }
     // Views into the dict's own objects, which stay as they are: nothing
     // below runs Python code or lets another thread in.
-    std::vector<std::pair<std::string_view, std::string_view>> lines;
+    std::vector<manifest::PathEntry> lines;
     lines.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(files)));
     Py_ssize_t position = 0;
     PyObject* key = nullptr;
@@ -86,7 +86,7 @@ Outcome<PyRef> manifest_lines(PyObject* files, LineStyle style) {
                            *digest);
     }
     // Paths are unique, so the path alone orders the lines.
-    std::ranges::sort(lines, {}, &std::pair<std::string_view, std::string_view>::first);
+    manifest::sort_by_path(lines);
 
     PyRef chunks = created_or_panic(PyList_New(0));
     std::string chunk;
