@@ -60,6 +60,8 @@ def read_listed(paths: Iterable[tuple[bytes, bytes]], *, progress: bool) -> List
         for key, path in paths:
             try:
                 mode = os.stat(path).st_mode
+            except ValueError:  # a NUL byte, which no name holds
+                mode = None
             except (FileNotFoundError, NotADirectoryError):
                 mode = None
                 if _is_link(path):  # as the walk names it

@@ -411,3 +411,30 @@ def test_a_tree_named_by_bytes_that_are_not_utf8(tmp_path):
     check = subprocess.run([DRIFTMOOR, "check", "-q", "sums", b"d\xe9j\xe0"], capture_output=True,
                            cwd=tmp_path, env=command_env(), timeout=60)
     assert (check.returncode, check.stderr) == (0, b"")
+
+
+@pytest.mark.parametrize("arguments, status", [(("manifest", "tree"), 1),
+                                               (("check", "tree.sums", "tree"), 2),
+                                               (("check", "tree.sums"), 2)])
+def test_a_tree_that_cannot_be_listed_at_all(tmp_path, arguments, status):
+    # manifest read nothing of it; check cannot tell whether it matches.
+    digest = put(tmp_path / "tree/a", b"a")
+    (tmp_path / "tree.sums").write_bytes(sha256sum_lines({b"tree/a": digest}))
+    os.chmod(tmp_path / "tree", 0)
+    try:
+        result = run_unprivileged(*arguments, cwd=tmp_path)
+    finally:
+        os.chmod(tmp_path / "tree", 0o755)
+    expected = b"driftmoor: tree/: Permission denied\n" if arguments == ("check", "tree.sums") \
+        else b"driftmoor: tree: Permission denied\n"
+    assert (result.returncode, result.stdout, result.stderr) == (status, b"", expected)
+
+
+def test_a_listed_path_no_file_can_have_is_missing(tmp_path):
+    put(tmp_path / "tree/a", b"a")
+    (tmp_path / "tree.sums").write_bytes(b"0" * 64 + b"  tree/a\0b\n")
+    for mode in [(), ("--listed-only",)]:
+        result = run_driftmoor("check", *mode, "--quiet", "tree.sums", cwd=tmp_path)
+        assert result.returncode == 1, mode
+        assert b"\nmissing: tree/a\0b\n" in b"\n" + result.stdout, mode
+        assert result.stderr == b"", mode

@@ -37,8 +37,12 @@ def run(arguments: CheckArguments) -> int:
         except OSError as failure:
             error_about(tree.directory, str(failure))
             return UNUSABLE
-        if any(path == tree.directory for path, _ in (*found.failures, *found.passed_over)) or (
-            tree.directory in found.files
+        for path, reason in found.failures:
+            if path == tree.directory:  # it cannot be listed at all
+                error_about(path, reason)
+                return UNUSABLE
+        if tree.directory in found.files or any(
+            path == tree.directory for path, _ in found.passed_over
         ):
             error_about(tree.directory, "not a directory")
             return UNUSABLE
