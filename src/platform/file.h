@@ -1,5 +1,5 @@
-// Reading files: open, read, close. The interface names no system type, so a
-// second platform's implementation can stand beside the POSIX one.
+// Reading files: open, read, close. The interface names no system type, so
+// each platform's implementation (Linux, Windows) stands beside it.
 #pragma once
 
 #include <cstddef>

@@ -146,8 +146,8 @@ std::string error_text(const OsError& error);
 enum class TextEncoding : std::uint8_t {
     Utf8,
     // As the C library writes text in its current locale (LC_CTYPE), which
-    // may be an 8-bit or multibyte encoding other than UTF-8: the POSIX
-    // system messages, translated and encoded for the locale.
+    // may be an 8-bit or multibyte encoding other than UTF-8: the system
+    // messages on Linux, translated and encoded for the locale.
     Locale,
 };
 TextEncoding error_text_encoding(const OsError& error) noexcept;

@@ -18,10 +18,10 @@
 #include <optional>
 #include <utility>
 
+#include "platform/linux/metadata_linux.h"
+#include "platform/linux/platform_path.h"
 #include "platform/listing.h"
 #include "platform/path_text.h"
-#include "platform/posix/metadata_posix.h"
-#include "platform/posix/platform_path.h"
 
 namespace driftmoor::platform {
 namespace {

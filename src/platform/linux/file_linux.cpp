@@ -6,7 +6,7 @@
 #include <climits>
 
 #include "platform/file.h"
-#include "platform/posix/platform_path.h"
+#include "platform/linux/platform_path.h"
 
 namespace driftmoor::platform {
 

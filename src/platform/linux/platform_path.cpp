@@ -1,4 +1,4 @@
-#include "platform/posix/platform_path.h"
+#include "platform/linux/platform_path.h"
 
 #include <algorithm>
 #include <utility>

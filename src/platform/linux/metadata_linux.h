@@ -1,4 +1,4 @@
-// Shared by the POSIX metadata and listing code.
+// Shared by the Linux metadata and listing code.
 #pragma once
 
 #include <sys/stat.h>

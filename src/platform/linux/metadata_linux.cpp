@@ -2,9 +2,9 @@
 
 #include <cerrno>
 
+#include "platform/linux/metadata_linux.h"
+#include "platform/linux/platform_path.h"
 #include "platform/metadata.h"
-#include "platform/posix/metadata_posix.h"
-#include "platform/posix/platform_path.h"
 
 namespace driftmoor::platform {
 
