@@ -37,7 +37,7 @@ PyObject* calculate_hash_entry(PyObject*, PyObject* const* args, Py_ssize_t narg
         CALCULATE_HASH, args, nargs, kwnames, [](const auto& texts) -> Outcome<PyRef> {
             const auto& [path] = texts;
             return with_stack_room(" in calculate_hash", [&]() -> Outcome<PyRef> {
-                Cancellation cancellation = signal_cancellation();
+                platform::Cancellation cancellation = signal_cancellation();
                 auto digest =
                     run_detached([&] { return digest::calculate_file_hash(path, cancellation); });
                 if (!digest) {
@@ -67,7 +67,7 @@ PyObject* calculate_directory_manifest_entry(PyObject*, PyObject* const* args, P
                 // Detached for the whole walk, which touches no Python object:
                 // other threads run meanwhile, and a file whose reads depend
                 // on one of them cannot stall the process.
-                Cancellation cancellation = signal_cancellation();
+                platform::Cancellation cancellation = signal_cancellation();
                 auto table = run_detached(
                     [&] { return manifest::calculate_manifest(dir_path, cancellation); });
                 if (!table) {

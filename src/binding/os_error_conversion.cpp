@@ -19,39 +19,41 @@ std::string PythonExceptionError::display_text() const {
     return std::string(utf8, static_cast<std::size_t>(size));
 }
 
-PyObject* python_exception_class(platform::ExceptionClass exception_class) noexcept {
-    using enum platform::ExceptionClass;
-    switch (exception_class) {
-        case FileNotFoundError:
+PyObject* python_exception_class(platform::ErrorKind kind) noexcept {
+    // The subclass Python itself raises for the system codes behind a kind,
+    // and MemoryError for running out of memory; every other kind is a plain
+    // OSError.
+    using enum platform::ErrorKind;
+    switch (kind) {
+        case EntityNotFound:
             return PyExc_FileNotFoundError;
-        case PermissionError:
+        case PermissionDenied:
             return PyExc_PermissionError;
-        case ConnectionRefusedError:
+        case ConnectionRefused:
             return PyExc_ConnectionRefusedError;
-        case ConnectionResetError:
+        case ConnectionReset:
             return PyExc_ConnectionResetError;
-        case ConnectionAbortedError:
+        case ConnectionAborted:
             return PyExc_ConnectionAbortedError;
-        case BrokenPipeError:
+        case BrokenPipe:
             return PyExc_BrokenPipeError;
-        case FileExistsError:
+        case EntityAlreadyExists:
             return PyExc_FileExistsError;
-        case BlockingIOError:
+        case OperationWouldBlock:
             return PyExc_BlockingIOError;
-        case NotADirectoryError:
+        case NotADirectory:
             return PyExc_NotADirectoryError;
-        case IsADirectoryError:
+        case IsADirectory:
             return PyExc_IsADirectoryError;
-        case TimeoutError:
+        case TimedOut:
             return PyExc_TimeoutError;
-        case InterruptedError:
+        case OperationInterrupted:
             return PyExc_InterruptedError;
-        case MemoryError:
+        case OutOfMemory:
             return PyExc_MemoryError;
-        case OSError:
-            break;
+        default:
+            return PyExc_OSError;
     }
-    return PyExc_OSError;
 }
 
 FailureValue error_to_exception(platform::OsError error) {
@@ -67,8 +69,7 @@ FailureValue error_to_exception(platform::OsError error) {
         PyErr_CheckSignals() < 0) {
         return fetch();
     }
-    PyObject* exception_class =
-        python_exception_class(platform::kind_exception_class(platform::error_kind(error)));
+    PyObject* exception_class = python_exception_class(platform::error_kind(error));
     // An OsError may own its payload alone; the producer must be copyable.
     return FailureValue::deferred(exception_class,
                                   [error = std::make_shared<platform::OsError>(std::move(error))] {

@@ -20,8 +20,9 @@ class PythonExceptionError final : public platform::CustomErrorObject {
     mutable FailureValue exception_;
 };
 
-// The built-in class that stands for the kind. Borrowed, lives for the process.
-PyObject* python_exception_class(platform::ExceptionClass exception_class) noexcept;
+// The built-in class that stands for the kind: one of the OSError family,
+// or MemoryError for running out of memory. Borrowed, lives for the process.
+PyObject* python_exception_class(platform::ErrorKind kind) noexcept;
 
 // The exception a caller sees for an error: the kind's class called with one
 // str, the error's display text. The text (and for an OS code, the system

@@ -90,11 +90,11 @@ Outcome<void> find_main_thread() {
     return {};
 }
 
-Cancellation signal_cancellation() {
+platform::Cancellation signal_cancellation() {
     if (!runs_signal_handlers()) {
-        return Cancellation();
+        return platform::Cancellation();
     }
-    return Cancellation(run_signal_handlers, nullptr, SIGNAL_CHECK_INTERVAL_MILLISECONDS);
+    return platform::Cancellation(run_signal_handlers, nullptr, SIGNAL_CHECK_INTERVAL_MILLISECONDS);
 }
 
 }  // namespace driftmoor::binding

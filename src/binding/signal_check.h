@@ -5,7 +5,7 @@
 #pragma once
 
 #include "binding/failure.h"
-#include "common/cancellation.h"
+#include "platform/cancellation.h"
 
 namespace driftmoor::binding {
 
@@ -18,6 +18,6 @@ Outcome<void> find_main_thread();
 // re-attaches every few milliseconds to run them; if one raises (SIGINT's
 // raises KeyboardInterrupt), the work ends with that exception. On any
 // other thread the work is never stopped, and never waits for the GIL.
-Cancellation signal_cancellation();
+platform::Cancellation signal_cancellation();
 
 }  // namespace driftmoor::binding

@@ -117,7 +117,7 @@ PyObject* walk_entry(PyObject* module, PyObject* args, PyObject* keywords) {
             // Detached for the whole walk, which touches no Python object;
             // the path's bytes stay valid because the caller's reference
             // keeps them.
-            Cancellation cancellation = signal_cancellation();
+            platform::Cancellation cancellation = signal_cancellation();
             auto account = run_detached(
                 [&] { return manifest::account_tree(dir_path, options, cancellation); });
             if (!account) {

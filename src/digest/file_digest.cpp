@@ -47,7 +47,7 @@ void ReadBuffer::Release::operator()(std::byte* bytes) const noexcept {
 }
 
 platform::OsResult<FileDigest> digest_open_file(platform::FileHandle& file, ReadBuffer& buffer,
-                                                Cancellation& cancellation) {
+                                                platform::Cancellation& cancellation) {
     Sha256State state = sha256_init();
     // Reused by every read; the engine compresses whole blocks where they lie.
     const std::span<std::byte> chunk = buffer.bytes();
@@ -73,18 +73,18 @@ platform::OsResult<FileDigest> digest_open_file(platform::FileHandle& file, Read
 }
 
 platform::OsResult<FileDigest> digest_open_file(platform::FileHandle& file,
-                                                Cancellation& cancellation) {
+                                                platform::Cancellation& cancellation) {
     ReadBuffer buffer;
     return digest_open_file(file, buffer, cancellation);
 }
 
 platform::OsResult<FileDigest> digest_open_file(platform::FileHandle& file) {
-    Cancellation never;
+    platform::Cancellation never;
     return digest_open_file(file, never);
 }
 
 platform::OsResult<FileDigest> calculate_file_hash(std::string_view path_text,
-                                                   Cancellation& cancellation) {
+                                                   platform::Cancellation& cancellation) {
     auto file = platform::open_for_reading(path_text);
     if (!file) {
         return std::unexpected(std::move(file).error());
@@ -97,7 +97,7 @@ platform::OsResult<FileDigest> calculate_file_hash(std::string_view path_text,
 }
 
 platform::OsResult<FileDigest> calculate_file_hash(std::string_view path_text) {
-    Cancellation never;
+    platform::Cancellation never;
     return calculate_file_hash(path_text, never);
 }
 

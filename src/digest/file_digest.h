@@ -7,8 +7,8 @@
 #include <span>
 #include <string_view>
 
-#include "common/cancellation.h"
 #include "digest/sha256.h"
+#include "platform/cancellation.h"
 #include "platform/file.h"
 #include "platform/os_error.h"
 
@@ -58,16 +58,16 @@ class ReadBuffer {
 // digest comes from a file that could not be read to its end. Between reads
 // `cancellation` may end the work with its own error.
 platform::OsResult<FileDigest> calculate_file_hash(std::string_view path_text,
-                                                   Cancellation& cancellation);
+                                                   platform::Cancellation& cancellation);
 platform::OsResult<FileDigest> calculate_file_hash(std::string_view path_text);
 
 // The same for a file already open, read from its current position to its
 // end through `buffer`; the caller still owns the handle and the buffer.
 platform::OsResult<FileDigest> digest_open_file(platform::FileHandle& file, ReadBuffer& buffer,
-                                                Cancellation& cancellation);
+                                                platform::Cancellation& cancellation);
 // As above with a buffer of the call's own.
 platform::OsResult<FileDigest> digest_open_file(platform::FileHandle& file,
-                                                Cancellation& cancellation);
+                                                platform::Cancellation& cancellation);
 platform::OsResult<FileDigest> digest_open_file(platform::FileHandle& file);
 
 }  // namespace driftmoor::digest

@@ -30,8 +30,8 @@ class TablePolicy final : public WalkPolicy {
 
 }  // namespace
 
-std::expected<ManifestTable, ManifestFailure> calculate_manifest(std::string_view dir_path,
-                                                                 Cancellation& cancellation) {
+std::expected<ManifestTable, ManifestFailure> calculate_manifest(
+    std::string_view dir_path, platform::Cancellation& cancellation) {
     auto table = ManifestTable::create();
     if (!table) {
         return std::unexpected(std::move(table).error());
@@ -47,7 +47,7 @@ std::expected<ManifestTable, ManifestFailure> calculate_manifest(std::string_vie
 }
 
 std::expected<ManifestTable, ManifestFailure> calculate_manifest(std::string_view dir_path) {
-    Cancellation never;
+    platform::Cancellation never;
     return calculate_manifest(dir_path, never);
 }
 

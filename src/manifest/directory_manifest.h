@@ -5,8 +5,8 @@
 #include <string_view>
 #include <variant>
 
-#include "common/cancellation.h"
 #include "manifest/manifest_table.h"
+#include "platform/cancellation.h"
 #include "platform/os_error.h"
 
 namespace driftmoor::manifest {
@@ -22,8 +22,8 @@ using ManifestFailure = std::variant<DirectoryMissing, platform::OsError>;
 // no seed and none can be drawn), checks that `dir_path` names something, and
 // walks it. A path that names a file gives an empty table. On failure nothing
 // of the table survives.
-std::expected<ManifestTable, ManifestFailure> calculate_manifest(std::string_view dir_path,
-                                                                 Cancellation& cancellation);
+std::expected<ManifestTable, ManifestFailure> calculate_manifest(
+    std::string_view dir_path, platform::Cancellation& cancellation);
 std::expected<ManifestTable, ManifestFailure> calculate_manifest(std::string_view dir_path);
 
 }  // namespace driftmoor::manifest

@@ -122,8 +122,9 @@ constexpr std::size_t DEEPEST_HANDED_OVER = 256;
 // files to workers that wait for work instead of walking them itself.
 class TreeWalk {
   public:
-    TreeWalk(std::string_view directory_path, WalkPolicy& policy, Cancellation& cancellation,
-             digest::ReadBuffer& read_buffer, ReadAheadBudget& budget, WorkPool* pool = nullptr)
+    TreeWalk(std::string_view directory_path, WalkPolicy& policy,
+             platform::Cancellation& cancellation, digest::ReadBuffer& read_buffer,
+             ReadAheadBudget& budget, WorkPool* pool = nullptr)
         : path_(directory_path),
           policy_(policy),
           cancellation_(cancellation),
@@ -420,7 +421,7 @@ class TreeWalk {
 
     std::string path_;  // the text of the directory being listed
     WalkPolicy& policy_;
-    Cancellation& cancellation_;
+    platform::Cancellation& cancellation_;
     // Every file of the walk (of the worker's every task) is read through it.
     digest::ReadBuffer& read_buffer_;
     ReadAheadBudget& budget_;
@@ -525,7 +526,7 @@ void work(std::size_t index, std::string_view directory_path, WalkPolicy& policy
     // thread, which throws it again there.
     try {
         const std::stop_token stop = end.token();
-        Cancellation stopped(stop_requested, const_cast<std::stop_token*>(&stop), 0);
+        platform::Cancellation stopped(stop_requested, const_cast<std::stop_token*>(&stop), 0);
         digest::ReadBuffer read_buffer;
         if (index == 0) {
             if (auto walked = TreeWalk(directory_path, policy, stopped, read_buffer, budget, &pool)
@@ -555,7 +556,7 @@ bool ends_every_walk(const OsError& error) noexcept {
 }
 
 OsResult<void> walk_directory(std::string_view directory_path, WalkPolicy& policy,
-                              Cancellation& cancellation) {
+                              platform::Cancellation& cancellation) {
     if (!platform::is_directory(directory_path)) {
         return {};
     }
@@ -566,7 +567,7 @@ OsResult<void> walk_directory(std::string_view directory_path, WalkPolicy& polic
 
 OsResult<void> walk_directory_with_workers(std::string_view directory_path,
                                            std::span<WalkPolicy* const> policies,
-                                           Cancellation& cancellation) {
+                                           platform::Cancellation& cancellation) {
     if (policies.size() == 1) {
         return walk_directory(directory_path, *policies.front(), cancellation);
     }

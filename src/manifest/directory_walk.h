@@ -7,8 +7,8 @@
 #include <span>
 #include <string_view>
 
-#include "common/cancellation.h"
 #include "digest/file_digest.h"
+#include "platform/cancellation.h"
 #include "platform/metadata.h"
 #include "platform/os_error.h"
 
@@ -82,7 +82,7 @@ class WalkPolicy {
 // over, so every walk ends. Between entries and reads `cancellation` may end
 // the walk with its own error.
 platform::OsResult<void> walk_directory(std::string_view directory_path, WalkPolicy& policy,
-                                        Cancellation& cancellation);
+                                        platform::Cancellation& cancellation);
 
 // The same walk with one worker thread per policy, each worker handing its
 // files to its own policy: what they find together is what one walk finds.
@@ -96,6 +96,6 @@ platform::OsResult<void> walk_directory(std::string_view directory_path, WalkPol
 // thrown again here. With one policy, the walk runs on the calling thread.
 platform::OsResult<void> walk_directory_with_workers(std::string_view directory_path,
                                                      std::span<WalkPolicy* const> policies,
-                                                     Cancellation& cancellation);
+                                                     platform::Cancellation& cancellation);
 
 }  // namespace driftmoor::manifest

@@ -50,7 +50,7 @@ platform::OsResult<void> leave_out_unreadable(std::string_view root, AccountPoli
 
 // A root that is a regular file: the one file of its tree.
 platform::OsResult<void> account_file(std::string_view root, AccountPolicy& policy,
-                                      Cancellation& cancellation) {
+                                      platform::Cancellation& cancellation) {
     auto file = platform::open_for_reading(root);
     if (!file) {
         return leave_out_unreadable(root, policy, std::move(file).error());
@@ -76,7 +76,7 @@ platform::OsResult<void> account_file(std::string_view root, AccountPolicy& poli
 // joined into one when all are done.
 platform::OsResult<void> account_directory(std::string_view root, TreeAccount& account,
                                            const AccountOptions& options,
-                                           Cancellation& cancellation) {
+                                           platform::Cancellation& cancellation) {
     std::vector<TreeAccount> accounts(options.jobs);
     std::vector<AccountPolicy> policies;
     std::vector<WalkPolicy*> workers;
@@ -100,7 +100,7 @@ platform::OsResult<void> account_directory(std::string_view root, TreeAccount& a
 }  // namespace
 
 platform::OsResult<TreeAccount> account_tree(std::string_view root, const AccountOptions& options,
-                                             Cancellation& cancellation) {
+                                             platform::Cancellation& cancellation) {
     auto metadata = platform::query_metadata(root);
     if (!metadata) {
         return std::unexpected(std::move(metadata).error());

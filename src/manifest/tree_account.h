@@ -8,9 +8,9 @@
 #include <string_view>
 #include <vector>
 
-#include "common/cancellation.h"
 #include "manifest/directory_walk.h"
 #include "manifest/record_arena.h"
+#include "platform/cancellation.h"
 #include "platform/metadata.h"
 #include "platform/os_error.h"
 
@@ -55,6 +55,6 @@ struct AccountOptions {
 // when `cancellation` ends it. The account is the same for any number of
 // jobs, but for the order of its records.
 platform::OsResult<TreeAccount> account_tree(std::string_view root, const AccountOptions& options,
-                                             Cancellation& cancellation);
+                                             platform::Cancellation& cancellation);
 
 }  // namespace driftmoor::manifest

@@ -5,59 +5,53 @@
 namespace driftmoor::platform {
 namespace {
 
-struct KindEntry {
-    std::string_view description;
-    ExceptionClass exception_class;
-};
-
-using enum ExceptionClass;
-
-// Indexed by ErrorKind.
-constexpr std::array<KindEntry, ERROR_KIND_COUNT> KIND_TABLE{{
-    {"entity not found", FileNotFoundError},
-    {"permission denied", PermissionError},
-    {"connection refused", ConnectionRefusedError},
-    {"connection reset", ConnectionResetError},
-    {"host unreachable", OSError},
-    {"network unreachable", OSError},
-    {"connection aborted", ConnectionAbortedError},
-    {"not connected", OSError},
-    {"address in use", OSError},
-    {"address not available", OSError},
-    {"network down", OSError},
-    {"broken pipe", BrokenPipeError},
-    {"entity already exists", FileExistsError},
-    {"operation would block", BlockingIOError},
-    {"not a directory", NotADirectoryError},
-    {"is a directory", IsADirectoryError},
-    {"directory not empty", OSError},
-    {"read-only filesystem or storage medium", OSError},
-    {"filesystem loop or indirection limit (e.g. symlink loop)", OSError},
-    {"stale network file handle", OSError},
-    {"invalid input parameter", OSError},
-    {"invalid data", OSError},
-    {"timed out", TimeoutError},
-    {"write zero", OSError},
-    {"no storage space", OSError},
-    {"seek on unseekable file", OSError},
-    {"quota exceeded", OSError},
-    {"file too large", OSError},
-    {"resource busy", OSError},
-    {"executable file busy", OSError},
-    {"deadlock", OSError},
-    {"cross-device link or rename", OSError},
-    {"too many links", OSError},
-    {"invalid filename", OSError},
-    {"argument list too long", OSError},
-    {"operation interrupted", InterruptedError},
-    {"unsupported", OSError},
-    {"unexpected end of file", OSError},
-    {"out of memory", MemoryError},
-    {"in progress", OSError},
-    {"other error", OSError},
-    {"uncategorized error", OSError},
+// The display texts of the kinds, indexed by ErrorKind.
+constexpr std::array<std::string_view, ERROR_KIND_COUNT> KIND_DESCRIPTIONS{{
+    "entity not found",
+    "permission denied",
+    "connection refused",
+    "connection reset",
+    "host unreachable",
+    "network unreachable",
+    "connection aborted",
+    "not connected",
+    "address in use",
+    "address not available",
+    "network down",
+    "broken pipe",
+    "entity already exists",
+    "operation would block",
+    "not a directory",
+    "is a directory",
+    "directory not empty",
+    "read-only filesystem or storage medium",
+    "filesystem loop or indirection limit (e.g. symlink loop)",
+    "stale network file handle",
+    "invalid input parameter",
+    "invalid data",
+    "timed out",
+    "write zero",
+    "no storage space",
+    "seek on unseekable file",
+    "quota exceeded",
+    "file too large",
+    "resource busy",
+    "executable file busy",
+    "deadlock",
+    "cross-device link or rename",
+    "too many links",
+    "invalid filename",
+    "argument list too long",
+    "operation interrupted",
+    "unsupported",
+    "unexpected end of file",
+    "out of memory",
+    "in progress",
+    "other error",
+    "uncategorized error",
 }};
-static_assert(KIND_TABLE.size() == static_cast<std::size_t>(ErrorKind::UncategorizedError) + 1);
+static_assert(KIND_DESCRIPTIONS.size() ==
+              static_cast<std::size_t>(ErrorKind::UncategorizedError) + 1);
 
 template <class... Handlers>
 struct Overloaded : Handlers... {
@@ -67,11 +61,7 @@ struct Overloaded : Handlers... {
 }  // namespace
 
 std::string_view kind_description(ErrorKind kind) noexcept {
-    return KIND_TABLE[static_cast<std::size_t>(kind)].description;
-}
-
-ExceptionClass kind_exception_class(ErrorKind kind) noexcept {
-    return KIND_TABLE[static_cast<std::size_t>(kind)].exception_class;
+    return KIND_DESCRIPTIONS[static_cast<std::size_t>(kind)];
 }
 
 ErrorKind error_kind(const OsError& error) noexcept {

@@ -1,5 +1,5 @@
 // The error value of every file-system operation, and its classification.
-// Plain C++: the Python exception is chosen from it at the module's boundary.
+// Plain C++: the binding chooses the Python exception for it.
 #pragma once
 
 #include <cstddef>
@@ -60,28 +60,8 @@ enum class ErrorKind : std::uint8_t {
 
 inline constexpr std::size_t ERROR_KIND_COUNT = 42;
 
-// The built-in Python exception class that stands for a kind. Named here, not
-// referenced, so this layer stays free of Python.
-enum class ExceptionClass : std::uint8_t {
-    OSError,
-    FileNotFoundError,
-    PermissionError,
-    ConnectionRefusedError,
-    ConnectionResetError,
-    ConnectionAbortedError,
-    BrokenPipeError,
-    FileExistsError,
-    BlockingIOError,
-    NotADirectoryError,
-    IsADirectoryError,
-    TimeoutError,
-    InterruptedError,
-    MemoryError,
-};
-
 // The display text of a simple-kind error, e.g. "entity not found".
 std::string_view kind_description(ErrorKind kind) noexcept;
-ExceptionClass kind_exception_class(ErrorKind kind) noexcept;
 
 // The payload of a custom error: an object that knows its own display text.
 // Subclasses may carry more (the module boundary wraps a Python exception in

@@ -27,7 +27,7 @@ struct Found {
 };
 
 platform::OsResult<Found> account(const std::string& root, std::size_t jobs,
-                                  Cancellation& cancellation) {
+                                  platform::Cancellation& cancellation) {
     AccountOptions options;
     options.jobs = jobs;
     auto account = account_tree(root, options, cancellation);
@@ -48,7 +48,7 @@ platform::OsResult<Found> account(const std::string& root, std::size_t jobs,
 }
 
 Found account(const std::string& root, std::size_t jobs) {
-    Cancellation never;
+    platform::Cancellation never;
     auto found = account(root, jobs, never);
     EXPECT_TRUE(found.has_value()) << platform::error_text(found.error());
     return found.value_or(Found{});
@@ -149,7 +149,7 @@ TEST_F(TreeAccountTest, TheCallersCancellationStopsEveryWorker) {
     }
     for (std::size_t jobs : {1u, 4u}) {
         int looks = 0;
-        Cancellation cancellation(third_look_stops, &looks, 0);
+        platform::Cancellation cancellation(third_look_stops, &looks, 0);
         const auto found = account(root(), jobs, cancellation);
         ASSERT_FALSE(found.has_value()) << jobs << " jobs";
         EXPECT_EQ(platform::error_text(found.error()), "stopped by the test");

@@ -1,6 +1,8 @@
 // Stopping long work early. A walk of a large tree or the read of an endless
 // file asks between steps whether its caller wants it stopped; the caller
 // hands in how to find out, so the work itself knows nothing of who asks.
+// Built from the platform's clock and its error, so every layer above may
+// take one.
 #pragma once
 
 #include <cstdint>
@@ -9,13 +11,13 @@
 #include "platform/clock.h"
 #include "platform/os_error.h"
 
-namespace driftmoor {
+namespace driftmoor::platform {
 
 class Cancellation {
   public:
     // Answers, from any step of the work, with the error the work is to end
     // with, or with nothing to go on. May be slow: it is asked rarely.
-    using Probe = std::optional<platform::OsError> (*)(void* context);
+    using Probe = std::optional<OsError> (*)(void* context);
 
     // Never stops the work.
     Cancellation() noexcept = default;
@@ -26,15 +28,15 @@ class Cancellation {
         : probe_(probe),
           context_(context),
           interval_(interval_milliseconds),
-          next_(platform::coarse_milliseconds() + interval_milliseconds) {}
+          next_(coarse_milliseconds() + interval_milliseconds) {}
 
     // Between steps: nothing, or the error to end the work with. Costs a read
     // of a coarse clock until the probe is due.
-    platform::OsResult<void> check() {
+    OsResult<void> check() {
         if (probe_ == nullptr) {
             return {};
         }
-        const std::uint64_t now = platform::coarse_milliseconds();
+        const std::uint64_t now = coarse_milliseconds();
         if (now < next_) {
             return {};
         }
@@ -52,4 +54,4 @@ class Cancellation {
     std::uint64_t next_ = 0;  // when the probe is next due
 };
 
-}  // namespace driftmoor
+}  // namespace driftmoor::platform
