@@ -4,7 +4,8 @@ in the same run.
     .venv/bin/python bench/manifest_bench.py            # a minute or two
     .venv/bin/python bench/manifest_bench.py --quick    # seconds, small trees
 
-The reference is the fastest plain-Python walker we know: os.walk following
+The reference is the fastest plain-Python walker we know (python_walker.py,
+which the tests also take as the module's reference): os.scandir following
 links, an unbuffered open and one read per file, hashlib.sha256. Both see the
 same page-cached trees, generated under $TMPDIR (or --dir) and deleted
 afterwards:

@@ -12,10 +12,11 @@ tree lies.
 Each subject runs in a fresh child process, which reads its own peak
 resident set (VmHWM; ru_maxrss would also count the parent's, kept across the
 exec) once its imports are done and again after the call, while the dict is
-still alive. The reference is manifest_bench.py's walker (os.walk following
-links, an unbuffered open and one read per file, hashlib.sha256), which needs
-hashlib where the module does not: the "after imports" column shows what each
-child held before its call. A bare interpreter gives the floor.
+still alive. The reference is manifest_bench.py's walker (python_walker.py:
+os.scandir following links, an unbuffered open and one read per file,
+hashlib.sha256), which needs hashlib where the module does not: the "after
+imports" column shows what each child held before its call. A bare
+interpreter gives the floor.
 
 Rounds alternate the children's order and each subject keeps its smallest
 peak. The ratio is driftmoor's peak over the walker's; the target is <= 1.1x.
@@ -29,7 +30,7 @@ import subprocess
 import sys
 import tempfile
 
-from python_walker import python_walker
+import python_walker as python_walker_module
 from timing import alternate, print_table
 
 TARGET = 1.1
@@ -57,8 +58,8 @@ CHILDREN = {
     "driftmoor": MEASURED_CALL.format(
         imports="import driftmoor", definitions="",
         call="driftmoor.calculate_directory_manifest"),
-    "python walker": MEASURED_CALL.format(imports="import hashlib, os",
-                                          definitions=inspect.getsource(python_walker),
+    "python walker": MEASURED_CALL.format(imports="",
+                                          definitions=inspect.getsource(python_walker_module),
                                           call="python_walker"),
 }
 

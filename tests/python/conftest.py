@@ -5,6 +5,10 @@ from pathlib import Path
 
 import pytest
 
+# The benchmarks' plain-Python walker (bench/python_walker.py) is the tests'
+# reference for a directory's manifest too.
+sys.path.append(str(Path(__file__).resolve().parents[2] / "bench"))
+
 # The test command runs this suite once per build (release, then sanitized)
 # and names the build's module directory here, so a run never silently tests
 # a module from somewhere else.

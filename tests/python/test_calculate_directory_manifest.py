@@ -14,6 +14,7 @@ import pytest
 
 from conftest import run_python
 from driftmoor import calculate_directory_manifest, calculate_hash, compare_hashes
+from python_walker import python_walker
 
 MISSING = ("FileNotFoundError", ("The specified directory does not exist",))
 DENIED = ("PermissionError", ("Permission denied (os error 13)",))
@@ -32,41 +33,6 @@ def put(path, data=None):
     with open(path, "wb") as f:
         f.write(data)
     return sha(data)
-
-
-def identity(path):
-    st = os.stat(path)
-    return st.st_dev, st.st_ino
-
-
-def reference_manifest(dir_path):
-    """The manifest found independently: os.walk following links, pruning each
-    directory already on its own way down, which os.walk would loop on."""
-    top = os.fsencode(dir_path)
-    if not os.path.isdir(top):
-        return {}
-    expected = {}
-    ancestors = {top: {identity(top)}}
-    for current, dirnames, filenames in os.walk(top, followlinks=True):
-        chain = ancestors.pop(current)
-        kept = []
-        for name in dirnames:
-            below = os.path.join(current, name)
-            if identity(below) not in chain:
-                kept.append(name)
-                ancestors[below] = chain | {identity(below)}
-        dirnames[:] = kept
-        for name in filenames:
-            path = os.path.join(current, name)
-            try:
-                if not stat.S_ISREG(os.stat(path).st_mode):
-                    continue
-                key = path.decode("utf-8")
-            except (OSError, UnicodeDecodeError):
-                continue
-            with open(path, "rb") as f:
-                expected[key] = hashlib.file_digest(f, "sha256").hexdigest()
-    return expected
 
 
 CHILD = textwrap.dedent(
@@ -217,7 +183,7 @@ def test_generated_tree_matches_the_reference(tmp_path, monkeypatch, spelling):
     spelling = spelling.replace("ABSOLUTE", f"{tmp_path}/tree")
     monkeypatch.chdir(tmp_path)
     got = in_child(cwd=str(tmp_path), dir_path=spelling)
-    expected = reference_manifest(spelling)
+    expected = python_walker(spelling)
     assert got == (("ok", expected), 0)
     # The reference must itself have seen what the walk is asked to find.
     prefix = spelling if spelling.endswith("/") else spelling + "/"
@@ -296,7 +262,7 @@ def test_permission(tmp_path, locked, mode, fails):
     put(f"{tmp_path}/outside/inside.txt")
     os.symlink("../outside", f"{tmp_path}/tree/link")
     os.symlink("locked.txt", f"{tmp_path}/tree/link_to_locked")
-    everything = reference_manifest(f"{tmp_path}/tree")
+    everything = python_walker(f"{tmp_path}/tree")
     for path in locked:
         os.chmod(f"{tmp_path}/{path}", mode)
     try:
@@ -322,7 +288,7 @@ def test_300_levels(tmp_path):
         if level % 50 == 0 or level == 299:
             put(f"{path}/f{level}.txt")
     os.symlink(str(tmp_path), f"{path}/to_top")
-    expected = reference_manifest(str(tmp_path))
+    expected = python_walker(str(tmp_path))
     assert len(expected) == 7
     assert calculate_directory_manifest(str(tmp_path)) == expected
 
@@ -528,7 +494,7 @@ def test_repeated_calls_give_equal_new_dicts(tmp_path):
         put(f"{tmp_path}/many/{index:04}-{'n' * 200}")
     first = calculate_directory_manifest(str(tmp_path))
     second = calculate_directory_manifest(str(tmp_path))
-    assert first == second == reference_manifest(str(tmp_path))
+    assert first == second == python_walker(str(tmp_path))
     assert first is not second
     first.clear()
     assert calculate_directory_manifest(str(tmp_path)) == second
@@ -540,7 +506,7 @@ def test_threads_share_trees(tmp_path):
         root = f"{tmp_path}/tree{index}"
         for n in range(40):
             put(f"{root}/{n % 4}/{n}.bin", os.urandom(n * 997))
-        trees.append((root, reference_manifest(root)))
+        trees.append((root, python_walker(root)))
     files = sorted(trees[0][1].items())
     failures = []
     start = threading.Barrier(8)

@@ -25,6 +25,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import driftmoor
+from python_walker import python_walker
 
 CASES = int(os.environ.get("DRIFTMOOR_FUZZ_CASES", "200"))
 FUZZ = settings(
@@ -307,12 +308,6 @@ def hash_model(path):
         return os_error_like(error)
 
 
-def join(directory, name):
-    if directory == b"" or directory.endswith(b"/"):
-        return directory + name
-    return directory + b"/" + name
-
-
 def manifest_model(dir_path):
     if "\0" in dir_path:
         return Raises(FileNotFoundError, MISSING_DIRECTORY)
@@ -320,31 +315,10 @@ def manifest_model(dir_path):
         os.stat(dir_path)
     except OSError:
         return Raises(FileNotFoundError, MISSING_DIRECTORY)
-    manifest = {}
-
-    def walk(directory, ancestors):
-        try:
-            status = os.stat(directory)
-        except OSError:
-            return
-        if not os.path.isdir(directory) or (status.st_dev, status.st_ino) in ancestors:
-            return
-        for name in os.listdir(directory):
-            entry = join(directory, name)
-            if os.path.isdir(entry):
-                walk(entry, ancestors | {(status.st_dev, status.st_ino)})
-                continue
-            try:
-                key = entry.decode()
-                manifest[key] = file_digest(entry)
-            except (UnicodeDecodeError, OSError):
-                pass
-
     try:
-        walk(dir_path.encode(), frozenset())
+        return python_walker(dir_path)
     except OSError as error:
         return os_error_like(error)
-    return manifest
 
 
 def model(function, positional, keywords):
