@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "binding/conversions.h"
+#include "binding/fixed_texts.h"
 #include "binding/interned_names.h"
 
 namespace driftmoor::binding {
@@ -35,11 +36,11 @@ std::string keyword_display_text(PyObject* keyword) {
         PyErr_WriteUnraisable(keyword);
         if (PyRef type_name = PyRef::steal(PyType_GetName(Py_TYPE(keyword)))) {
             if (auto name = utf8_of(type_name.get())) {
-                return "<unprintable " + std::string(*name) + " object>";
+                return unprintable_object_text(*name);
             }
         }
         PyErr_Clear();
-        return "<unprintable object>";
+        return std::string(UNPRINTABLE_OBJECT);
     }
     PyRef text = PyRef::steal(shown);
     // A lone surrogate has no UTF-8 form: write it as its three-byte pattern,
@@ -50,21 +51,7 @@ std::string keyword_display_text(PyObject* keyword) {
     if (auto name = utf8_of(readable.get())) {
         return std::string(*name);
     }
-    return "<unprintable object>";
-}
-
-// "'a'", "'a' and 'b'", "'a', 'b', and 'c'".
-std::string quoted_list(std::span<const std::string_view> names) {
-    std::string list;
-    for (std::size_t i = 0; i < names.size(); ++i) {
-        if (i > 0) {
-            list += names.size() == 2 ? " and " : (i + 1 == names.size() ? ", and " : ", ");
-        }
-        list += '\'';
-        list += names[i];
-        list += '\'';
-    }
-    return list;
+    return std::string(UNPRINTABLE_OBJECT);
 }
 
 }  // namespace
@@ -73,13 +60,11 @@ Outcome<void> bind(std::string_view function_name, std::span<const std::string_v
                    PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                    std::span<PyObject*> slots) {
     // Messages are composed only on failure: the success path allocates nothing.
-    const auto display = [function_name] { return std::string(function_name) + "()"; };
     const auto count = static_cast<Py_ssize_t>(parameters.size());
 
     if (nargs > count) {
-        return std::unexpected(type_error(display() + " takes " + std::to_string(count) +
-                                          " positional arguments but " + std::to_string(nargs) +
-                                          (nargs == 1 ? " was" : " were") + " given"));
+        return std::unexpected(type_error(too_many_positional_message(
+            function_name, parameters.size(), static_cast<std::size_t>(nargs))));
     }
     for (Py_ssize_t i = 0; i < nargs; ++i) {
         slots[static_cast<std::size_t>(i)] = args[i];
@@ -98,12 +83,11 @@ Outcome<void> bind(std::string_view function_name, std::span<const std::string_v
             }
         }
         if (match == parameters.size()) {
-            return std::unexpected(type_error(display() + " got an unexpected keyword argument '" +
-                                              keyword_display_text(keyword) + "'"));
+            return std::unexpected(type_error(
+                unexpected_keyword_message(function_name, keyword_display_text(keyword))));
         }
         if (slots[match] != nullptr) {
-            return std::unexpected(type_error(display() + " got multiple values for argument '" +
-                                              std::string(*name) + "'"));
+            return std::unexpected(type_error(multiple_values_message(function_name, *name)));
         }
         slots[match] = args[nargs + k];
     }
@@ -116,9 +100,7 @@ Outcome<void> bind(std::string_view function_name, std::span<const std::string_v
             }
         }
         if (!missing.empty()) {
-            return std::unexpected(type_error(
-                display() + " missing " + std::to_string(missing.size()) + " required positional " +
-                (missing.size() == 1 ? "argument" : "arguments") + ": " + quoted_list(missing)));
+            return std::unexpected(type_error(missing_positional_message(function_name, missing)));
         }
     }
     return {};
@@ -126,17 +108,16 @@ Outcome<void> bind(std::string_view function_name, std::span<const std::string_v
 
 FailureValue type_mismatch(PyObject* object, std::string_view expected_type) {
     if (object == Py_None) {
-        return type_error("'None' is not an instance of '" + std::string(expected_type) + "'");
+        return type_error(none_is_not_an_instance_message(expected_type));
     }
-    std::string type_name = "<failed to extract type name>";
+    std::string type_name(TYPE_NAME_NOT_EXTRACTED);
     if (PyRef qualified = PyRef::steal(PyType_GetQualName(Py_TYPE(object)))) {
         if (auto name = utf8_of(qualified.get())) {
             type_name = *name;
         }
     }
     PyErr_Clear();
-    return type_error("'" + type_name + "' object is not an instance of '" +
-                      std::string(expected_type) + "'");
+    return type_error(not_an_instance_message(type_name, expected_type));
 }
 
 Outcome<std::string_view> extract_text(PyObject* object) {
@@ -157,7 +138,7 @@ FailureValue note_argument(std::string_view parameter, FailureValue failure) {
         PyErr_Clear();
         return failure;
     }
-    const std::string note = "while processing '" + std::string(parameter) + "'";
+    const std::string note = argument_note(parameter);
     if (PyUnicodeWriter_WriteUTF8(writer, note.data(), static_cast<Py_ssize_t>(note.size())) < 0) {
         PyUnicodeWriter_Discard(writer);
         PyErr_Clear();

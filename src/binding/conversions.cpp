@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <new>
 
+#include "binding/fixed_texts.h"
 #include "binding/panic.h"
 
 namespace driftmoor::binding {
@@ -16,7 +17,7 @@ PyRef created_or_panic(PyObject* new_reference, std::source_location where) {
         if (PyErr_Occurred() != nullptr) {
             PyErr_WriteUnraisable(nullptr);
         }
-        panic("PyObject pointer is null", where);
+        panic(OBJECT_NOT_CREATED, where);
     }
     return PyRef::steal(new_reference);
 }

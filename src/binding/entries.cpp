@@ -2,6 +2,7 @@
 
 #include "binding/conversions.h"
 #include "binding/detached.h"
+#include "binding/fixed_texts.h"
 #include "binding/manifest_conversion.h"
 #include "binding/os_error_conversion.h"
 #include "binding/signal_check.h"
@@ -18,8 +19,6 @@ constexpr FunctionDescription<1> CALCULATE_HASH{"calculate_hash", {"path"}};
 constexpr FunctionDescription<2> COMPARE_HASHES{"compare_hashes", {"hash_a", "hash_b"}};
 constexpr FunctionDescription<1> CALCULATE_DIRECTORY_MANIFEST{"calculate_directory_manifest",
                                                               {"dir_path"}};
-
-constexpr std::string_view DIRECTORY_MISSING_MESSAGE = "The specified directory does not exist";
 
 FailureValue manifest_failure_to_exception(manifest::ManifestFailure failure) {
     if (auto* error = std::get_if<platform::OsError>(&failure)) {

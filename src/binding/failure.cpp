@@ -1,6 +1,7 @@
 #include "binding/failure.h"
 
 #include "binding/conversions.h"
+#include "binding/fixed_texts.h"
 
 namespace driftmoor::binding {
 
@@ -49,8 +50,7 @@ FailureValue fetch() {
     if (PyObject* raised = PyErr_GetRaisedException()) {
         return FailureValue::materialised(PyRef::steal(raised));
     }
-    return FailureValue::with_message(PyExc_SystemError,
-                                      "attempted to fetch exception but none was set");
+    return FailureValue::with_message(PyExc_SystemError, std::string(NO_EXCEPTION_SET));
 }
 
 Outcome<PyRef> checked(PyObject* new_reference) {

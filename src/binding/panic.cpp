@@ -5,18 +5,11 @@
 #include <string>
 
 #include "binding/conversions.h"
+#include "binding/fixed_texts.h"
 #include "binding/once.h"
 
 namespace driftmoor::binding {
 namespace {
-
-constexpr const char* PANIC_EXCEPTION_NAME = "harrow_runtime.PanicException";
-constexpr const char* PANIC_EXCEPTION_DOC =
-    "\nThe exception raised when Ostrel code called from Python panics.\n\n"
-    "Like SystemExit, this exception is derived from BaseException so that\n"
-    "it will typically propagate all the way through the stack and cause the\n"
-    "Python interpreter to exit.\n";
-constexpr std::string_view NO_TEXT_MESSAGE = "panic from Ostrel code";
 
 OnceObject panic_exception;
 
@@ -51,14 +44,14 @@ PyObject* panic_exception_class() {
             if (PyErr_Occurred() != nullptr) {
                 PyErr_WriteUnraisable(nullptr);
             }
-            panic("Failed to initialize new exception type.");
+            panic(EXCEPTION_CLASS_NOT_CREATED);
         }
         return created;
     });
 }
 
 FailureValue from_internal_failure(InternalFailure failure) {
-    std::string message = failure.message() ? *failure.message() : std::string(NO_TEXT_MESSAGE);
+    std::string message = failure.message() ? *failure.message() : std::string(PANIC_WITHOUT_TEXT);
     return FailureValue::deferred(panic_exception_class(), [message = std::move(message)] {
         PyRef arguments = created_or_panic(PyTuple_New(1));
         PyTuple_SET_ITEM(arguments.get(), 0, text_to_str(message).release());

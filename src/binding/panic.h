@@ -13,10 +13,6 @@
 
 namespace driftmoor::binding {
 
-// What the failure trap of every call wrapper reports when a failure escapes
-// while an outcome is being converted; the process is then aborted.
-inline constexpr std::string_view TRAP_MESSAGE = "uncaught panic at ffi boundary";
-
 // For an exception that did not come from panic() (and so was not reported):
 // reports it now and gives the equivalent InternalFailure. Call only inside a
 // catch handler.

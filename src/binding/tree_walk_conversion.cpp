@@ -6,6 +6,7 @@
 #include <variant>
 
 #include "binding/conversions.h"
+#include "binding/fixed_texts.h"
 
 namespace driftmoor::binding {
 namespace {
@@ -35,24 +36,24 @@ PyRef reason_text(const manifest::LeftOutEntry& entry) {
     using manifest::Omission;
     switch (entry.omission) {
         case Omission::DanglingLink:
-            return text_to_str("dangling link");
+            return text_to_str(DANGLING_LINK_REASON);
         case Omission::SpecialFile:
-            return text_to_str("special file");
+            return text_to_str(SPECIAL_FILE_REASON);
         case Omission::Loop:
-            return text_to_str("loop: a directory it is already below");
+            return text_to_str(LOOP_REASON);
         case Omission::NotUnicode:
-            return text_to_str("not Unicode");
+            return text_to_str(NOT_UNICODE_REASON);
         case Omission::Excluded:
-            return text_to_str("excluded");
+            return text_to_str(EXCLUDED_REASON);
         case Omission::Vanished:
-            return text_to_str("vanished while walked");
+            return text_to_str(VANISHED_REASON);
         case Omission::UnreadableFile:
         case Omission::UnlistableDirectory:
         case Omission::UnknownEntry:
             break;
     }
     if (!entry.error) {
-        return text_to_str("cannot be read");
+        return text_to_str(CANNOT_BE_READ_REASON);
     }
     if (const auto* code = std::get_if<platform::OsError::OsCode>(&entry.error->variant())) {
         return message_to_str(platform::system_message(code->code),

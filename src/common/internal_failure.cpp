@@ -20,8 +20,13 @@ std::uint64_t reporting_thread_id() noexcept {
 
 void report_panic(std::string_view message, std::source_location where) noexcept {
     try {
-        // The module starts no threads, so every caller is a thread that it did
-        // not name. One write, so reports from two threads do not interleave.
+        // The report's form, up to the message, is this layer's one text that
+        // others rely on: it is fixed by compatibility, not chosen. Tools
+        // that watch standard error match on it, and other implementations
+        // of this module write the same, so never reword it; the hint after
+        // the message is ours. The module starts no threads, so every caller
+        // is a thread that it did not name. One write, so reports from two
+        // threads do not interleave.
         std::string report = "\nthread '<unnamed>' (";
         report += std::to_string(reporting_thread_id());
         report += ") panicked at ";

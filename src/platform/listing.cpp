@@ -1,10 +1,8 @@
 #include "platform/listing.h"
 
-namespace driftmoor::platform {
+#include "platform/fixed_texts.h"
 
-// The refusal is one text on every platform: callers tell it apart from the
-// failures of the open itself.
-constexpr std::string_view NOT_A_REGULAR_FILE = "not a regular file";
+namespace driftmoor::platform {
 
 OsError not_a_regular_file() noexcept {
     return OsError::static_message(ErrorKind::InvalidInputParameter, NOT_A_REGULAR_FILE);

@@ -1,57 +1,12 @@
 #include "platform/os_error.h"
 
-#include <array>
+#include "platform/fixed_texts.h"
 
 namespace driftmoor::platform {
 namespace {
 
-// The display texts of the kinds, indexed by ErrorKind.
-constexpr std::array<std::string_view, ERROR_KIND_COUNT> KIND_DESCRIPTIONS{{
-    "entity not found",
-    "permission denied",
-    "connection refused",
-    "connection reset",
-    "host unreachable",
-    "network unreachable",
-    "connection aborted",
-    "not connected",
-    "address in use",
-    "address not available",
-    "network down",
-    "broken pipe",
-    "entity already exists",
-    "operation would block",
-    "not a directory",
-    "is a directory",
-    "directory not empty",
-    "read-only filesystem or storage medium",
-    "filesystem loop or indirection limit (e.g. symlink loop)",
-    "stale network file handle",
-    "invalid input parameter",
-    "invalid data",
-    "timed out",
-    "write zero",
-    "no storage space",
-    "seek on unseekable file",
-    "quota exceeded",
-    "file too large",
-    "resource busy",
-    "executable file busy",
-    "deadlock",
-    "cross-device link or rename",
-    "too many links",
-    "invalid filename",
-    "argument list too long",
-    "operation interrupted",
-    "unsupported",
-    "unexpected end of file",
-    "out of memory",
-    "in progress",
-    "other error",
-    "uncategorized error",
-}};
-static_assert(KIND_DESCRIPTIONS.size() ==
-              static_cast<std::size_t>(ErrorKind::UncategorizedError) + 1);
+static_assert(KIND_DESCRIPTIONS.size() == ERROR_KIND_COUNT);
+static_assert(ERROR_KIND_COUNT == static_cast<std::size_t>(ErrorKind::UncategorizedError) + 1);
 
 template <class... Handlers>
 struct Overloaded : Handlers... {
@@ -78,7 +33,7 @@ std::string error_text(const OsError& error) {
     return std::visit(
         Overloaded{
             [](const OsError::OsCode& e) {
-                return system_message(e.code) + " (os error " + std::to_string(e.code) + ")";
+                return with_os_error_code(system_message(e.code), e.code);
             },
             [](const OsError::SimpleKind& e) { return std::string(kind_description(e.kind)); },
             [](const OsError::StaticMessage& e) { return std::string(e.message); },

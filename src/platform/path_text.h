@@ -7,12 +7,10 @@
 #include <string>
 #include <string_view>
 
+#include "platform/fixed_texts.h"
 #include "platform/os_error.h"
 
 namespace driftmoor::platform {
-
-inline constexpr std::string_view NUL_IN_PATH_MESSAGE =
-    "strings passed to WinAPI cannot contain NULs";
 
 // Succeeds when the path text holds no NUL character; otherwise the
 // invalid-input error that every path operation reports for one.

@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "platform/file.h"
+#include "platform/fixed_texts.h"
 #include "platform/windows/native_api.h"
 #include "platform/windows/platform_path.h"
 
@@ -25,9 +26,8 @@ HANDLE handle_of(const FileHandle& file) noexcept {
 // after this function has returned it, so nothing may run on: the process
 // stops without unwinding, running no handler that could touch the buffer.
 [[noreturn]] void stop_on_pending_read() noexcept {
-    std::fputs(
-        "fatal runtime error: I/O error: operation failed to complete synchronously, aborting\n",
-        stderr);
+    std::fwrite(READ_NOT_SYNCHRONOUS_MESSAGE.data(), 1, READ_NOT_SYNCHRONOUS_MESSAGE.size(),
+                stderr);
     std::fflush(stderr);
     __asm__ volatile("int $0x29" : : "c"(FAST_FAIL_FATAL_APP_EXIT_CODE) : "memory");
     std::abort();  // only if fast fail is unavailable

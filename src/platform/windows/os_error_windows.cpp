@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "platform/fixed_texts.h"
 #include "platform/os_error.h"
 #include "platform/windows/wide_text.h"
 
@@ -122,14 +123,13 @@ ErrorKind decode_os_code(std::int32_t code) noexcept {
 }
 
 std::string message_lookup_failed(std::int32_t code, std::int32_t last_error) {
-    return "OS Error " + std::to_string(code) + " (FormatMessageW() returned error " +
-           std::to_string(last_error) + ")";
+    return message_lookup_failed_text(code, last_error);
 }
 
 std::string message_from_units(std::int32_t code, std::wstring_view units) {
     auto text = utf16_to_utf8(units);
     if (!text) {
-        return "OS Error " + std::to_string(code) + " (FormatMessageW() returned invalid UTF-16)";
+        return message_not_utf16_text(code);
     }
     text->resize(trim_message_end(*text).size());
     return std::move(*text);
