@@ -4,8 +4,9 @@
 #   - Debian packages the tests need (GoogleTest, valgrind),
 #   - .venv/ with the development requirements,
 #   - the developer build in build/release (the modules, the C++ unit tests,
-#     the test-only module, the probe, the benchmarks), and build/asan with
-#     --asan,
+#     the test-only module, the probe, the benchmarks), build/asan with
+#     --asan, and with --tsan the C++ unit tests alone in build/tsan, built
+#     with ThreadSanitizer,
 #   - with --windows, the Windows cross build in build/windows, whose unit
 #     tests run under wine, and the tools for it,
 #   - with --debug, Debian's debug interpreter (python3.14d, provisioned the
@@ -21,27 +22,29 @@
 # Every step checks first and does nothing when its result already exists, so
 # running it again is fast.
 #
-# Usage: tools/setup.sh [--main | [--asan] [--windows] [--debug]]
+# Usage: tools/setup.sh [--main | [--asan] [--tsan] [--windows] [--debug]]
 set -euo pipefail
 
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$top"
 want_main_only=0
 want_asan=0
+want_tsan=0
 want_windows=0
 want_debug=0
 for argument in "$@"; do
   case $argument in
     --main) want_main_only=1 ;;
     --asan) want_asan=1 ;;
+    --tsan) want_tsan=1 ;;
     --windows) want_windows=1 ;;
     --debug) want_debug=1 ;;
     *) argument_error=1 ;;
   esac
 done
 if [ -n "${argument_error:-}" ] ||
-  { [ $want_main_only = 1 ] && [ $((want_asan + want_windows + want_debug)) -gt 0 ]; }; then
-  echo "usage: tools/setup.sh [--main | [--asan] [--windows] [--debug]]" >&2
+  { [ $want_main_only = 1 ] && [ $((want_asan + want_tsan + want_windows + want_debug)) -gt 0 ]; }; then
+  echo "usage: tools/setup.sh [--main | [--asan] [--tsan] [--windows] [--debug]]" >&2
   exit 2
 fi
 
@@ -144,7 +147,7 @@ configure_and_build() { # directory, extra cmake arguments...
     cmake -S . -B "$dir" -G Ninja -DDRIFTMOOR_DEVELOPER_BUILD=ON "$@" >&2
     printf '%s\n' "$*" >"$stamp"
   fi
-  cmake --build "$dir" >&2
+  cmake --build "$dir" ${build_target:+--target "$build_target"} >&2
 }
 if [ $want_main_only = 1 ]; then
   # The shipped modules alone. A build/release that exists is used as it is
@@ -164,6 +167,14 @@ configure_and_build build/release -DPython_EXECUTABLE="$venv_python" -DCMAKE_BUI
 if [ $want_asan = 1 ]; then
   configure_and_build build/asan -DPython_EXECUTABLE="$venv_python" \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDRIFTMOOR_SANITIZE=ON
+fi
+if [ $want_tsan = 1 ]; then
+  # The interpreter is not instrumented, so no module built with the thread
+  # sanitizer could be loaded: only the C++ unit tests, which run the walk
+  # with workers.
+  build_target=driftmoor_unit_tests configure_and_build build/tsan \
+    -DPython_EXECUTABLE="$venv_python" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DDRIFTMOOR_SANITIZE_THREADS=ON
 fi
 if [ $want_windows = 1 ]; then
   # The core, its console program and its unit tests, for Windows, and the

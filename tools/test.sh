@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Sets everything up (tools/setup.sh --asan --windows --debug), then runs
+# Sets everything up (tools/setup.sh --asan --tsan --windows --debug), then runs
 # every test:
 #   1. the formatting check of the C++ sources,
-#   2. the C++ unit tests, in the release and the sanitized build,
+#   2. the C++ unit tests, in the release and the sanitized build, and those
+#      of the walk with workers under ThreadSanitizer,
 #   3. the Python tests against the release build of the module, with the
 #      packaging test: the wheel built (`python -m build`) and this whole
 #      suite run again against it, installed into a fresh venv,
@@ -34,7 +35,7 @@ fi
 if [ $quick = 1 ]; then
   tools/setup.sh
 else
-  tools/setup.sh --asan --windows --debug
+  tools/setup.sh --asan --tsan --windows --debug
 fi
 export PATH=$top/.venv/bin:$PATH
 
@@ -78,6 +79,11 @@ step "C++ unit tests (AddressSanitizer + UBSan)"
 # leaks too.
 run_checked env ASAN_OPTIONS="${ASAN_OPTIONS/detect_leaks=0/detect_leaks=1}" \
   build/asan/driftmoor_unit_tests --gtest_brief=1
+
+step "C++ unit tests of the walk with workers (ThreadSanitizer)"
+# GCC's ThreadSanitizer with no suppressions: any report fails the stage.
+TSAN_OPTIONS="halt_on_error=1 exitcode=66" \
+  build/tsan/driftmoor_unit_tests --gtest_brief=1 --gtest_filter='TreeAccount*'
 
 step "Python tests (release build)"
 DRIFTMOOR_MODULE_DIR=$top/build/release/python python -m pytest tests/python "$@"
