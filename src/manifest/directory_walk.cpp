@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <deque>
 #include <exception>
+#include <iterator>
 #include <mutex>
 #include <optional>
 #include <stop_token>
@@ -92,16 +93,6 @@ Omission unopened_file_omission(const OsError& error) {
     return Omission::UnreadableFile;
 }
 
-// An entry taken from a listing, with the file opened ahead of its turn when
-// the walk read ahead.
-struct Upcoming {
-    DirectoryEntry entry;
-    // The open, or its failure; empty when the file is opened at its turn.
-    std::optional<OsResult<FileHandle>> opened;
-    // The budget's place that an open file holds until its turn.
-    BudgetPlace place;
-};
-
 // Whether reading ahead may go past the entry: only files and special files,
 // whose turns never descend. Anything that may lead into a directory ends
 // the run, so no descriptor opened ahead is held while the walk is below.
@@ -146,13 +137,31 @@ class TreeWalk {
     // A task another worker handed over; the walk was made with its
     // directory's path.
     OsResult<void> run_task(WalkTask& task) {
-        if (task.kind == WalkTask::Kind::File) {
-            task.place.give_back();
-            return read_file(task.entry, std::move(task.opened));
+        if (task.kind == WalkTask::Kind::Files) {
+            // Taken as if read ahead here, so that half of what is left can
+            // be handed on in turn.
+            upcoming_.assign(std::make_move_iterator(task.files.begin()),
+                             std::make_move_iterator(task.files.end()));
+            while (!upcoming_.empty()) {
+                if (auto go_on = cancellation_.check(); !go_on) {
+                    return go_on;
+                }
+                Upcoming file = std::move(upcoming_.front());
+                upcoming_.pop_front();
+                if (auto visited = visit(file); !visited) {
+                    return visited;
+                }
+            }
+            return {};
         }
         for (const Ancestor* above = task.ancestry.get(); above != nullptr;
              above = above->above.get()) {
             on_descent_.insert(above->identity);
+        }
+        if (task.kind == WalkTask::Kind::Listing) {
+            levels_.push_back(
+                {std::move(*task.listing), path_.size(), std::move(task.ancestry), task.depth});
+            return run();
         }
         base_ancestry_ = std::move(task.ancestry);
         base_depth_ = task.depth;
@@ -181,6 +190,7 @@ class TreeWalk {
             if (auto go_on = cancellation_.check(); !go_on) {
                 return go_on;
             }
+            hand_over_oldest_listing();
             auto upcoming = next_upcoming();
             if (!upcoming) {
                 // The directory could not be listed to its end: what it
@@ -312,13 +322,11 @@ class TreeWalk {
         if (*type == FileType::Directory) {
             if (should_hand_over_directory()) {
                 const Level& level = levels_.back();
-                pool_->give({WalkTask::Kind::Directory,
-                             path_,
-                             entry,
-                             level.ancestry,
-                             level.depth,
-                             std::nullopt,
-                             {}});
+                pool_->give({.kind = WalkTask::Kind::Directory,
+                             .directory_path = path_,
+                             .entry = entry,
+                             .ancestry = level.ancestry,
+                             .depth = level.depth});
                 return {};
             }
             return descend(entry);
@@ -331,12 +339,49 @@ class TreeWalk {
             return leave_out(entry, Omission::NotUnicode);
         }
         if (pool_ != nullptr && pool_->wants_work()) {
-            pool_->give({WalkTask::Kind::File, path_, entry, nullptr, 0, std::move(upcoming.opened),
-                         std::move(upcoming.place)});
+            hand_over_files(std::move(upcoming));
             return {};
         }
         upcoming.place.give_back();
         return read_file(entry, std::move(upcoming.opened));
+    }
+
+    // A worker waits for work while this walk is below a directory it has not
+    // listed to its end: the rest of the oldest such listing, the largest
+    // part of the tree left here, goes to that worker in one handover. Handing
+    // over only the next file or directory would keep a worker that finishes
+    // its task quickly coming back for one small piece at a time.
+    void hand_over_oldest_listing() {
+        if (pool_ == nullptr || levels_.size() < 2 || !pool_->wants_work() ||
+            levels_.front().depth > DEEPEST_HANDED_OVER) {
+            return;
+        }
+        // The directory stays in `on_descent_`: this walk is still below it.
+        Level& oldest = levels_.front();
+        pool_->give({.kind = WalkTask::Kind::Listing,
+                     .directory_path = path_.substr(0, oldest.path_length),
+                     .ancestry = std::move(oldest.ancestry),
+                     .depth = oldest.depth,
+                     .listing = std::move(oldest.listing)});
+        levels_.erase(levels_.begin());
+    }
+
+    // A worker waits for work while this walk reads the files of a
+    // directory: this file and about half of those taken ahead of it go to
+    // that worker in one task. The worker is so kept busy until this walk has
+    // met another entry and can hand over more, rather than waiting, after
+    // each file, for this walk to finish its own.
+    void hand_over_files(Upcoming first) {
+        std::vector<Upcoming> files;
+        files.push_back(std::move(first));
+        const std::size_t share = upcoming_.size() / 2;
+        while (files.size() <= share && !upcoming_.empty() &&
+               read_ahead_passes(upcoming_.front().entry)) {
+            files.push_back(std::move(upcoming_.front()));
+            upcoming_.pop_front();
+        }
+        pool_->give(
+            {.kind = WalkTask::Kind::Files, .directory_path = path_, .files = std::move(files)});
     }
 
     // A worker waits for work, and this directory has more entries after the

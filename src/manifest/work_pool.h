@@ -10,6 +10,7 @@
 #include <optional>
 #include <stop_token>
 #include <string>
+#include <vector>
 
 #include "manifest/read_ahead_budget.h"
 #include "platform/file.h"
@@ -27,21 +28,37 @@ struct Ancestor {
 };
 using Ancestry = std::shared_ptr<const Ancestor>;
 
-// An entry handed from the worker that listed it to whichever worker is free:
-// a directory to walk, or a regular file to read.
-struct WalkTask {
-    enum class Kind : unsigned char { Directory, File };
-    Kind kind;
-    // The text of the directory the entry was listed in, and the entry.
-    std::string directory_path;
+// An entry taken from a listing ahead of its turn, with the file opened
+// ahead of it when the walk read ahead.
+struct Upcoming {
     platform::DirectoryEntry entry;
-    // Directory: the directories above it, and how many there are.
-    Ancestry ancestry;
-    std::size_t depth = 0;
-    // File: the open made ahead of its turn, if any, and its place in the
-    // read-ahead budget.
+    // The open, or its failure; empty when the file is opened at its turn.
     std::optional<platform::OsResult<platform::FileHandle>> opened;
+    // The budget's place that an open file holds until its turn.
     BudgetPlace place;
+};
+
+// Work handed from one worker to whichever worker is free: a directory to
+// walk, files of one directory to read, or the rest of a directory's open
+// listing. Every member has a default, so that a task names only what its
+// kind uses.
+struct WalkTask {
+    enum class Kind : unsigned char { Directory, Files, Listing };
+    Kind kind;
+    // Directory, Files: the text of the directory the entries were listed
+    // in. Listing: the text of the directory being listed.
+    std::string directory_path{};
+    // Directory: the entry.
+    platform::DirectoryEntry entry{};
+    // Directory: the directories above it, and how many there are. Listing:
+    // the directory being listed and those above it, and its depth.
+    Ancestry ancestry{};
+    std::size_t depth = 0;
+    // Files: regular and special files in listing order, with the opens made
+    // ahead of their turns.
+    std::vector<Upcoming> files{};
+    // Listing: the listing, owned by the task until a worker takes it.
+    std::optional<platform::DirectoryListing> listing{};
 };
 
 // The tasks waiting for a worker. A worker that runs out of work waits here;
