@@ -235,7 +235,7 @@ class TreeWalk {
         if (!*entry) {
             return std::nullopt;
         }
-        return Upcoming{std::move(**entry), std::nullopt, {}};
+        return Upcoming{.entry = std::move(**entry)};
     }
 
     // Takes entries of the deepest open directory ahead of their turn, up to
@@ -283,7 +283,7 @@ class TreeWalk {
         if (!*entry) {
             return false;
         }
-        upcoming_.push_back({std::move(**entry), std::nullopt, {}});
+        upcoming_.push_back({.entry = std::move(**entry)});
         return true;
     }
 
@@ -314,7 +314,8 @@ class TreeWalk {
 
     OsResult<void> visit(Upcoming& upcoming) {
         const DirectoryEntry& entry = upcoming.entry;
-        auto type = resolved_type(entry);
+        auto type = upcoming.resolved_type ? OsResult<FileType>(*upcoming.resolved_type)
+                                           : resolved_type(entry);
         if (!type) {
             const Omission omission = unknown_type_omission(entry, type.error());
             return leave_out(entry, omission, std::move(type).error());
@@ -338,7 +339,14 @@ class TreeWalk {
             !platform::path_as_unicode(platform::join_path(path_, entry.name))) {
             return leave_out(entry, Omission::NotUnicode);
         }
-        if (pool_ != nullptr && pool_->wants_work()) {
+        // Only while this walk keeps work of its own: the last file of a
+        // task, handed on, would leave this worker idle to take it back, and
+        // idle workers would pass it round without end.
+        if (pool_ != nullptr && pool_->wants_work() && (!upcoming_.empty() || !levels_.empty())) {
+            // Handed over as the regular file it was found to be: asked
+            // again, a link could by then lead to a directory, which a list
+            // of files has no place to walk.
+            upcoming.resolved_type = FileType::RegularFile;
             hand_over_files(std::move(upcoming));
             return {};
         }

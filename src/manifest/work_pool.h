@@ -33,9 +33,12 @@ using Ancestry = std::shared_ptr<const Ancestor>;
 struct Upcoming {
     platform::DirectoryEntry entry;
     // The open, or its failure; empty when the file is opened at its turn.
-    std::optional<platform::OsResult<platform::FileHandle>> opened;
+    std::optional<platform::OsResult<platform::FileHandle>> opened{};
     // The budget's place that an open file holds until its turn.
-    BudgetPlace place;
+    BudgetPlace place{};
+    // What the entry was found to be, once a worker that handed it over
+    // followed its link; the listing's record answers otherwise.
+    std::optional<platform::FileType> resolved_type{};
 };
 
 // Work handed from one worker to whichever worker is free: a directory to

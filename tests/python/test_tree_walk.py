@@ -5,6 +5,8 @@ import array
 import ast
 import hashlib
 import os
+import subprocess
+import sys
 import tempfile
 import textwrap
 
@@ -301,3 +303,55 @@ def test_workers_short_of_descriptors_give_the_whole_tree_or_fail(tmp_path, shap
     too_many = "Too many open files (os error 24)"
     assert [outcome for outcome in outcomes if outcome not in (expected, too_many)] == []
     assert outcomes[-1] == expected
+
+
+def test_a_link_that_turns_into_a_directory_while_handed_over(tmp_path):
+    # Links to one target that another process keeps switching between a
+    # file and a directory: a worker may hand a link it found to be a file
+    # to another worker, which must read it as the file it was found to be
+    # (or find it vanished), never walk a directory in the middle of a list
+    # of files. Every key is then a link's own path, or a path below one.
+    put(f"{tmp_path}/file")
+    put(f"{tmp_path}/dir/inside")
+    for branch in range(40):
+        os.makedirs(f"{tmp_path}/tree/b{branch}")
+        for index in range(60):
+            os.symlink(f"{tmp_path}/flip", f"{tmp_path}/tree/b{branch}/l{index}")
+    switch = f"""
+        import os
+        while True:
+            for name in ("file", "dir"):
+                os.symlink("{tmp_path}/" + name, "{tmp_path}/next")
+                os.replace("{tmp_path}/next", "{tmp_path}/flip")
+    """
+    walks = f"""
+        import re, driftmoor_tree
+        for _ in range(20):
+            walked = driftmoor_tree.walk({os.fsencode(tmp_path / "tree")!r}, jobs=2)
+            print(repr([key for key in walked.files
+                        if not re.fullmatch(rb".*/tree/b\\d+/l\\d+(/inside)?", key)]))
+    """
+    switching = subprocess.Popen([sys.executable, "-c", textwrap.dedent(switch)])
+    try:
+        result = run_python(textwrap.dedent(walks), timeout=120)
+    finally:
+        switching.kill()
+        switching.wait()
+    assert result.returncode == 0, result.stderr
+    assert set(result.stdout.splitlines()) == {"[]"}
+
+
+@pytest.mark.parametrize("files", [1, 3])
+def test_many_workers_on_few_files_finish(tmp_path, files):
+    # More workers than work: the files must be read, not passed from idle
+    # worker to idle worker (which once went on for minutes).
+    expected = {os.fsencode(f"{tmp_path}/f{index}"): put(f"{tmp_path}/f{index}")
+                for index in range(files)}
+    body = f"""
+        import driftmoor_tree
+        print(repr([driftmoor_tree.walk({os.fsencode(tmp_path)!r}, jobs=64).files
+                    for _ in range(20)]))
+    """
+    result = run_python(textwrap.dedent(body), timeout=60)
+    assert result.returncode == 0, result.stderr
+    assert ast.literal_eval(result.stdout) == [expected] * 20
