@@ -116,8 +116,19 @@ import_from_build() { # venv directory, build directory
   # The `driftmoor` command beside the interpreter: the launcher that
   # `pip install .` writes for the console script, here running the command
   # from python/ on the module of the build, through the path above.
-  printf '#!%s\nimport sys\nfrom driftmoor_cli import main\nsys.exit(main())\n' \
-    "$top/$1/bin/python" >"$1/bin/driftmoor.new"
+  # Without the build (removed, or not made yet), one line says what to run
+  # rather than an import's traceback.
+  cat >"$1/bin/driftmoor.new" <<LAUNCHER
+#!$top/$1/bin/python
+import sys
+try:
+    import driftmoor, driftmoor_tree
+except ModuleNotFoundError as missing:
+    sys.stderr.write(f"driftmoor: {missing.name} is not built in $top/$2: run $top/tools/setup.sh --main\\n")
+    sys.exit(2)
+from driftmoor_cli import main
+sys.exit(main())
+LAUNCHER
   chmod +x "$1/bin/driftmoor.new"
   mv -f "$1/bin/driftmoor.new" "$1/bin/driftmoor"
   # Its bytecode, as an installation has it: where PYTHONDONTWRITEBYTECODE
