@@ -2,7 +2,7 @@
 // the library's only exported symbol.
 
 #include "binding/call_wrapper.h"
-#include "binding/entries.h"
+#include "binding/driftmoor_functions.h"
 #include "binding/module_functions.h"
 #include "binding/signal_check.h"
 
@@ -12,21 +12,21 @@ using namespace driftmoor::binding;
 
 // The interpreter's fast-call convention with keyword names; METH_STATIC
 // because the functions need no receiver.
-constexpr int ENTRY_FLAGS = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
+constexpr int CALL_FLAGS = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
 
 // Function objects point at these records, so they live for the process. The
 // doc strings are only text signatures, which is what inspect.signature reads.
-PyMethodDef method_entries[] = {
-    {"calculate_hash", as_method(calculate_hash_entry), ENTRY_FLAGS,
+PyMethodDef method_table[] = {
+    {"calculate_hash", as_method(py_calculate_hash), CALL_FLAGS,
      "calculate_hash(path)\n--\n\n"},
-    {"compare_hashes", as_method(compare_hashes_entry), ENTRY_FLAGS,
+    {"compare_hashes", as_method(py_compare_hashes), CALL_FLAGS,
      "compare_hashes(hash_a, hash_b)\n--\n\n"},
-    {"calculate_directory_manifest", as_method(calculate_directory_manifest_entry), ENTRY_FLAGS,
+    {"calculate_directory_manifest", as_method(py_calculate_directory_manifest), CALL_FLAGS,
      "calculate_directory_manifest(dir_path)\n--\n\n"},
 };
 
 int exec_driftmoor(PyObject* module) {
-    if (exec_module_functions(module, method_entries) < 0) {
+    if (exec_module_functions(module, method_table) < 0) {
         return -1;
     }
     return exec_wrapper([] { return find_main_thread(); });

@@ -6,17 +6,17 @@
 #include "binding/call_wrapper.h"
 #include "binding/module_functions.h"
 #include "binding/signal_check.h"
-#include "binding/tree_entries.h"
+#include "binding/tree_functions.h"
 #include "binding/tree_walk_conversion.h"
 
 namespace {
 
 using namespace driftmoor::binding;
 
-constexpr int ENTRY_FLAGS = METH_VARARGS | METH_KEYWORDS;
+constexpr int CALL_FLAGS = METH_VARARGS | METH_KEYWORDS;
 
-PyMethodDef method_entries[] = {
-    {"walk", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(walk_entry)), ENTRY_FLAGS,
+PyMethodDef method_table[] = {
+    {"walk", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_walk)), CALL_FLAGS,
      "walk(dir_path, /, *, jobs=1, exclude=None, progress=None)\n--\n\n"
      "Fingerprint every regular file at or below dir_path (bytes), following\n"
      "links, and account for every entry left out.\n\n"
@@ -36,7 +36,7 @@ PyMethodDef method_entries[] = {
      "Raises OSError when dir_path cannot be examined, when descriptors or\n"
      "memory run out (MemoryError), and KeyboardInterrupt on Ctrl-C."},
     {"manifest_lines",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(manifest_lines_entry)), ENTRY_FLAGS,
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_manifest_lines)), CALL_FLAGS,
      "manifest_lines(files, /, format='sha256sum')\n--\n\n"
      "The lines of a manifest of files (dict of path bytes to digest), sorted\n"
      "by path, as sha256sum writes them ('sha256sum') or as sha256sum --tag\n"
@@ -48,7 +48,7 @@ TreeModuleState* state_of(PyObject* module) {
 }
 
 int exec_driftmoor_tree(PyObject* module) {
-    if (exec_module_functions(module, method_entries) < 0) {
+    if (exec_module_functions(module, method_table) < 0) {
         return -1;
     }
     return exec_wrapper([module]() -> Outcome<void> {

@@ -7,7 +7,7 @@
 
 #include "binding/arguments.h"
 #include "binding/conversions.h"
-#include "manifest/path_order.h"
+#include "tree/path_order.h"
 
 namespace driftmoor::binding {
 namespace {
@@ -68,7 +68,7 @@ Outcome<PyRef> manifest_lines(PyObject* files, LineStyle style) {
     }
     // Views into the dict's own objects, which stay as they are: nothing
     // below runs Python code or lets another thread in.
-    std::vector<manifest::PathEntry> lines;
+    std::vector<tree::PathEntry> lines;
     lines.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(files)));
     Py_ssize_t position = 0;
     PyObject* key = nullptr;
@@ -86,7 +86,7 @@ Outcome<PyRef> manifest_lines(PyObject* files, LineStyle style) {
                            *digest);
     }
     // Paths are unique, so the path alone orders the lines.
-    manifest::sort_by_path(lines);
+    tree::sort_by_path(lines);
 
     PyRef chunks = created_or_panic(PyList_New(0));
     std::string chunk;

@@ -33,13 +33,13 @@ Outcome<PyRef> all_list(PyObject* module) {
     return all;
 }
 
-Outcome<void> add_function(PyObject* module, PyMethodDef& entry) {
+Outcome<void> add_function(PyObject* module, PyMethodDef& method) {
     auto module_name = checked(PyModule_GetNameObject(module));
     if (!module_name) {
         return std::unexpected(std::move(module_name).error());
     }
     // Receiver the module, __module__ its name, no defining class.
-    auto function = checked(PyCMethod_New(&entry, module, module_name->get(), nullptr));
+    auto function = checked(PyCMethod_New(&method, module, module_name->get(), nullptr));
     *module_name = PyRef();  // the function holds its own reference now
     if (!function) {
         return std::unexpected(std::move(function).error());
@@ -64,13 +64,13 @@ Outcome<void> add_function(PyObject* module, PyMethodDef& entry) {
 
 }  // namespace
 
-int exec_module_functions(PyObject* module, std::span<PyMethodDef> entries) noexcept {
+int exec_module_functions(PyObject* module, std::span<PyMethodDef> methods) noexcept {
     return exec_wrapper([&]() -> Outcome<void> {
         if (!PyModule_Check(module)) {
             return std::unexpected(type_mismatch(module, "module"));
         }
-        for (PyMethodDef& entry : entries) {
-            if (auto added = add_function(module, entry); !added) {
+        for (PyMethodDef& method : methods) {
+            if (auto added = add_function(module, method); !added) {
                 return added;
             }
         }

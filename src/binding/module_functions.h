@@ -8,8 +8,8 @@
 
 namespace driftmoor::binding {
 
-// Runs under the exec wrapper: 0, or -1 with an exception set. The entries
+// Runs under the exec wrapper: 0, or -1 with an exception set. The methods
 // must live for the whole process, since every function object points at one.
-int exec_module_functions(PyObject* module, std::span<PyMethodDef> entries) noexcept;
+int exec_module_functions(PyObject* module, std::span<PyMethodDef> methods) noexcept;
 
 }  // namespace driftmoor::binding

@@ -32,24 +32,24 @@ PyRef bytes_of(std::string_view bytes) {
 
 // Why an entry was left out, as a user reads it: the system's message for
 // what failed, else what the entry was.
-PyRef reason_text(const manifest::LeftOutEntry& entry) {
-    using manifest::Omission;
+PyRef reason_text(const tree::LeftOutEntry& entry) {
+    using walk::Omission;
     switch (entry.omission) {
-        case Omission::DanglingLink:
+        case walk::Omission::DanglingLink:
             return text_to_str(DANGLING_LINK_REASON);
-        case Omission::SpecialFile:
+        case walk::Omission::SpecialFile:
             return text_to_str(SPECIAL_FILE_REASON);
-        case Omission::Loop:
+        case walk::Omission::Loop:
             return text_to_str(LOOP_REASON);
-        case Omission::NotUnicode:
+        case walk::Omission::NotUnicode:
             return text_to_str(NOT_UNICODE_REASON);
-        case Omission::Excluded:
+        case walk::Omission::Excluded:
             return text_to_str(EXCLUDED_REASON);
-        case Omission::Vanished:
+        case walk::Omission::Vanished:
             return text_to_str(VANISHED_REASON);
-        case Omission::UnreadableFile:
-        case Omission::UnlistableDirectory:
-        case Omission::UnknownEntry:
+        case walk::Omission::UnreadableFile:
+        case walk::Omission::UnlistableDirectory:
+        case walk::Omission::UnknownEntry:
             break;
     }
     if (!entry.error) {
@@ -74,11 +74,11 @@ Outcome<PyRef> make_tree_walk_type() {
     return checked(reinterpret_cast<PyObject*>(PyStructSequence_NewType(&TREE_WALK_DESCRIPTION)));
 }
 
-Outcome<PyRef> account_to_tree_walk(PyObject* tree_walk_type, manifest::TreeAccount&& account) {
-    manifest::TreeAccount owned = std::move(account);
+Outcome<PyRef> account_to_tree_walk(PyObject* tree_walk_type, tree::TreeAccount&& account) {
+    tree::TreeAccount owned = std::move(account);
     PyRef files = created_or_panic(PyDict_New());
     std::optional<FailureValue> failure;
-    owned.files.consume([&](const manifest::ManifestRecord& record) {
+    owned.files.consume([&](const walk::FileRecord& record) {
         const PyRef key = bytes_of(record.key());
         const PyRef value = text_to_str(record.digest.text());
         if (auto stored = checked_status(PyDict_SetItem(files.get(), key.get(), value.get()));
@@ -92,11 +92,11 @@ Outcome<PyRef> account_to_tree_walk(PyObject* tree_walk_type, manifest::TreeAcco
         return std::unexpected(std::move(*failure));
     }
 
-    std::ranges::sort(owned.left_out, {}, &manifest::LeftOutEntry::path);
+    std::ranges::sort(owned.left_out, {}, &tree::LeftOutEntry::path);
     PyRef failures = created_or_panic(PyList_New(0));
     PyRef passed_over = created_or_panic(PyList_New(0));
-    for (const manifest::LeftOutEntry& entry : owned.left_out) {
-        PyObject* list = manifest::is_failure(entry.omission) ? failures.get() : passed_over.get();
+    for (const tree::LeftOutEntry& entry : owned.left_out) {
+        PyObject* list = walk::is_failure(entry.omission) ? failures.get() : passed_over.get();
         if (auto appended = append_pair(list, entry.path, reason_text(entry)); !appended) {
             return std::unexpected(std::move(appended).error());
         }

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "binding/failure.h"
-#include "manifest/tree_account.h"
+#include "tree/tree_account.h"
 
 namespace driftmoor::binding {
 
@@ -13,6 +13,6 @@ Outcome<PyRef> make_tree_walk_type();
 // An instance of `tree_walk_type` holding the account: `files` a dict of path
 // bytes to digest str; `failures` and `passed_over` lists of (path bytes,
 // reason str) sorted by path. The account is used up.
-Outcome<PyRef> account_to_tree_walk(PyObject* tree_walk_type, manifest::TreeAccount&& account);
+Outcome<PyRef> account_to_tree_walk(PyObject* tree_walk_type, tree::TreeAccount&& account);
 
 }  // namespace driftmoor::binding

@@ -1,7 +1,7 @@
 #include "manifest/directory_manifest.h"
 
-#include "manifest/directory_walk.h"
 #include "platform/metadata.h"
+#include "walk/directory_walk.h"
 
 namespace driftmoor::manifest {
 namespace {
@@ -9,7 +9,7 @@ namespace {
 // The manifest's use of the walk: Unicode keys only, every file that cannot
 // be read left out in silence, and no result at all when a directory cannot
 // be listed.
-class TablePolicy final : public WalkPolicy {
+class TablePolicy final : public walk::WalkPolicy {
   public:
     explicit TablePolicy(ManifestTable& table) noexcept : table_(table) {}
 
@@ -17,8 +17,8 @@ class TablePolicy final : public WalkPolicy {
         table_.insert(path, digest);
     }
 
-    platform::OsResult<void> leave_out(LeftOut left_out) override {
-        if (left_out.omission == Omission::UnlistableDirectory) {
+    platform::OsResult<void> leave_out(walk::LeftOut left_out) override {
+        if (left_out.omission == walk::Omission::UnlistableDirectory) {
             return std::unexpected(std::move(*left_out.error));
         }
         return {};
@@ -40,7 +40,7 @@ std::expected<ManifestTable, ManifestFailure> calculate_manifest(
         return std::unexpected(DirectoryMissing{});
     }
     TablePolicy policy(*table);
-    if (auto walked = walk_directory(dir_path, policy, cancellation); !walked) {
+    if (auto walked = walk::walk_directory(dir_path, policy, cancellation); !walked) {
         return std::unexpected(std::move(walked).error());
     }
     return std::move(*table);

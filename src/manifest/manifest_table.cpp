@@ -46,7 +46,7 @@ void ManifestTable::insert(std::string_view key, const digest::FileDigest& diges
     const std::uint64_t hash = hash_of(key);
     const std::size_t mask = slots_.size() - 1;
     for (std::size_t slot = home_slot(hash, slots_.size());; slot = (slot + 1) & mask) {
-        ManifestRecord*& occupant = slots_[slot];
+        walk::FileRecord*& occupant = slots_[slot];
         if (occupant == nullptr) {
             occupant = &records_.append(hash, key, digest);
             ++size_;
@@ -61,15 +61,15 @@ void ManifestTable::insert(std::string_view key, const digest::FileDigest& diges
 
 void ManifestTable::grow() {
     const std::size_t slot_count = slots_.empty() ? FIRST_SLOT_COUNT : 2 * slots_.size();
-    const std::size_t bytes = slot_count * sizeof(ManifestRecord*);
-    platform::MemoryBlock slot_block(bytes, bytes > RecordArena::LARGEST_HEAP_BLOCK_SIZE
+    const std::size_t bytes = slot_count * sizeof(walk::FileRecord*);
+    platform::MemoryBlock slot_block(bytes, bytes > walk::RecordArena::LARGEST_HEAP_BLOCK_SIZE
                                                 ? platform::MemorySource::Pages
                                                 : platform::MemorySource::Heap);
-    auto* const first = reinterpret_cast<ManifestRecord**>(slot_block.data());
+    auto* const first = reinterpret_cast<walk::FileRecord**>(slot_block.data());
     std::uninitialized_fill_n(first, slot_count, nullptr);
-    const std::span<ManifestRecord*> slots(std::launder(first), slot_count);
+    const std::span<walk::FileRecord*> slots(std::launder(first), slot_count);
     const std::size_t mask = slot_count - 1;
-    for (ManifestRecord* record : slots_) {
+    for (walk::FileRecord* record : slots_) {
         if (record == nullptr) {
             continue;
         }
@@ -83,18 +83,18 @@ void ManifestTable::grow() {
     slots_ = slots;
 }
 
-RecordArena ManifestTable::in_slot_order() {
+walk::RecordArena ManifestTable::in_slot_order() {
     // Taken out first, so that the table is empty whatever happens below, and
     // its storage is released on the way out however this ends.
-    const RecordArena arrived = std::exchange(records_, RecordArena());
+    const walk::RecordArena arrived = std::exchange(records_, walk::RecordArena());
     const platform::MemoryBlock slot_block = std::exchange(slot_block_, {});
-    const std::span<ManifestRecord*> slots = std::exchange(slots_, {});
+    const std::span<walk::FileRecord*> slots = std::exchange(slots_, {});
     size_ = 0;
     // Copied rather than visited where they lie: in slot order the records
     // can be released block by block as the visits pass them; in arrival
     // order no block would be done with before the last visits.
-    RecordArena ordered(RecordArena::Placement::PagesOnly);
-    for (const ManifestRecord* record : slots) {
+    walk::RecordArena ordered(walk::RecordArena::Placement::PagesOnly);
+    for (const walk::FileRecord* record : slots) {
         if (record != nullptr) {
             ordered.append(record->hash, record->key(), record->digest);
         }

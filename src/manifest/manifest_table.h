@@ -8,10 +8,10 @@
 #include <utility>
 
 #include "digest/file_digest.h"
-#include "manifest/record_arena.h"
 #include "manifest/siphash13.h"
 #include "platform/memory_block.h"
 #include "platform/os_error.h"
+#include "walk/record_arena.h"
 
 namespace driftmoor::manifest {
 
@@ -34,7 +34,7 @@ class ManifestTable {
     // The table moved from is left empty.
     ManifestTable(ManifestTable&& other) noexcept
         : hashing_key_(other.hashing_key_),
-          records_(std::exchange(other.records_, RecordArena())),
+          records_(std::exchange(other.records_, walk::RecordArena())),
           slot_block_(std::exchange(other.slot_block_, {})),
           slots_(std::exchange(other.slots_, {})),
           size_(std::exchange(other.size_, 0)) {}
@@ -64,7 +64,7 @@ class ManifestTable {
     // A table on the heap alone is visited where it lies.
     template <class Visitor>
     void drain(Visitor&& visit) {
-        const auto visit_record = [&](const ManifestRecord& record) {
+        const auto visit_record = [&](const walk::FileRecord& record) {
             return visit(record.key(), std::as_const(record.digest));
         };
         if (records_.holds_pages()) {
@@ -72,7 +72,7 @@ class ManifestTable {
             return;
         }
         const ManifestTable taken = std::move(*this);
-        for (const ManifestRecord* record : taken.slots_) {
+        for (const walk::FileRecord* record : taken.slots_) {
             if (record != nullptr && !visit_record(*record)) {
                 return;
             }
@@ -91,16 +91,16 @@ class ManifestTable {
     void grow();
     // Empties the table into a new arena that holds its records in slot
     // order, releasing the table's own storage before it returns.
-    RecordArena in_slot_order();
+    walk::RecordArena in_slot_order();
 
     SipKey hashing_key_;
     // Records in insertion order; `slots_` is the open-addressed index, a
     // power of two in size, each slot empty (null) or pointing at a record.
     // The index lies in a block of its own, from mapped pages once it is
     // larger than a heap block, so that each one outgrown leaves the process.
-    RecordArena records_;
+    walk::RecordArena records_;
     platform::MemoryBlock slot_block_;
-    std::span<ManifestRecord*> slots_;
+    std::span<walk::FileRecord*> slots_;
     std::size_t size_ = 0;
 };
 

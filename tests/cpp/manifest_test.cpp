@@ -12,8 +12,8 @@
 
 #include "digest/file_digest.h"
 #include "manifest/manifest_table.h"
-#include "manifest/record_arena.h"
 #include "manifest/siphash13.h"
+#include "walk/record_arena.h"
 
 namespace driftmoor::digest {
 // Failure messages show the digest text rather than its raw bytes.
@@ -144,7 +144,7 @@ TEST(ManifestTable, RecordsAcrossBlocksSurviveAndEveryEndOfADrainReleasesThem) {
     for (std::uint32_t i = 0; i < 3000; ++i) {
         expected.emplace(std::to_string(i) + std::string(i * 37 % 700, 'x'), numbered_digest(i));
     }
-    expected.emplace(std::string(RecordArena::HEAP_BUDGET + 1, 'L'), numbered_digest(1));
+    expected.emplace(std::string(walk::RecordArena::HEAP_BUDGET + 1, 'L'), numbered_digest(1));
     const auto fill = [&](ManifestTable& table) {
         for (const auto& [text, digest] : expected) {
             table.insert(text, digest);

@@ -9,9 +9,9 @@
 #include <string_view>
 #include <vector>
 
-#include "manifest/path_order.h"
+#include "tree/path_order.h"
 
-namespace driftmoor::manifest {
+namespace driftmoor::tree {
 namespace {
 
 using namespace std::string_literals;
@@ -105,4 +105,4 @@ TEST(PathOrderRandom, IsTheOrderOfTheBytes) {
 }
 
 }  // namespace
-}  // namespace driftmoor::manifest
+}  // namespace driftmoor::tree

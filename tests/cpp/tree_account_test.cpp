@@ -11,10 +11,10 @@
 #include <utility>
 #include <vector>
 
-#include "manifest/tree_account.h"
 #include "platform/path_text.h"
+#include "tree/tree_account.h"
 
-namespace driftmoor::manifest {
+namespace driftmoor::tree {
 namespace {
 
 namespace fs = std::filesystem;
@@ -22,7 +22,7 @@ namespace fs = std::filesystem;
 // What an account found, in an order that does not depend on the walk's.
 struct Found {
     std::map<std::string, std::string> files;
-    std::vector<std::pair<std::string, Omission>> left_out;
+    std::vector<std::pair<std::string, walk::Omission>> left_out;
     friend bool operator==(const Found&, const Found&) = default;
 };
 
@@ -35,12 +35,12 @@ platform::OsResult<Found> account(const std::string& root, std::size_t jobs,
         return std::unexpected(std::move(account).error());
     }
     Found found;
-    account->files.consume([&](const ManifestRecord& record) {
+    account->files.consume([&](const walk::FileRecord& record) {
         EXPECT_TRUE(found.files.emplace(record.key(), record.digest.text()).second);
         return true;
     });
     EXPECT_EQ(found.files.size(), account->file_count);
-    for (const LeftOutEntry& entry : account->left_out) {
+    for (const tree::LeftOutEntry& entry : account->left_out) {
         found.left_out.emplace_back(entry.path, entry.omission);
     }
     std::ranges::sort(found.left_out);
@@ -157,4 +157,4 @@ TEST_F(TreeAccountTest, TheCallersCancellationStopsEveryWorker) {
 }
 
 }  // namespace
-}  // namespace driftmoor::manifest
+}  // namespace driftmoor::tree

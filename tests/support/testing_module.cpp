@@ -9,7 +9,7 @@
 
 #include "binding/call_wrapper.h"
 #include "binding/conversions.h"
-#include "binding/entries.h"
+#include "binding/driftmoor_functions.h"
 #include "binding/module_functions.h"
 #include "binding/os_error_conversion.h"
 #include "binding/panic.h"
@@ -45,8 +45,8 @@ PyObject* panic_with_message(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                            [](auto texts) -> Outcome<PyRef> { panic(texts[0]); });
 }
 
-PyObject* panic_without_message_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                      PyObject* kw) {
+PyObject* py_panic_without_message(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kw) {
     return call_with_texts(PANIC_WITHOUT_MESSAGE, args, nargs, kw,
                            [](auto) -> Outcome<PyRef> { panic_without_message(); });
 }
@@ -217,9 +217,9 @@ PyObject* custom_text_request_count(PyObject*, PyObject*) {
 }
 
 constexpr int FLAGS = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
-PyMethodDef method_entries[] = {
+PyMethodDef method_table[] = {
     {"panic_with_message", as_method(panic_with_message), FLAGS, nullptr},
-    {"panic_without_message", as_method(panic_without_message_entry), FLAGS, nullptr},
+    {"panic_without_message", as_method(py_panic_without_message), FLAGS, nullptr},
     {"throw_standard_exception", as_method(throw_standard_exception), FLAGS, nullptr},
     {"fail_with_value", as_method(fail_with_value), FLAGS, nullptr},
     {"fetch_with_nothing_set", as_method(fetch_with_nothing_set), FLAGS, nullptr},
@@ -235,7 +235,7 @@ PyMethodDef method_entries[] = {
 };
 
 int exec_testing(PyObject* module) {
-    return exec_module_functions(module, method_entries);
+    return exec_module_functions(module, method_table);
 }
 
 PyModuleDef_Slot module_slots[] = {

@@ -1,4 +1,4 @@
-#include "binding/tree_entries.h"
+#include "binding/tree_functions.h"
 
 #include <cstdint>
 #include <optional>
@@ -11,7 +11,7 @@
 #include "binding/signal_check.h"
 #include "binding/stack_room.h"
 #include "binding/tree_walk_conversion.h"
-#include "manifest/tree_account.h"
+#include "tree/tree_account.h"
 
 namespace driftmoor::binding {
 namespace {
@@ -82,7 +82,7 @@ Outcome<std::uint64_t*> progress_counter(PyObject* progress, HeldBuffer& buffer)
 
 }  // namespace
 
-PyObject* walk_entry(PyObject* module, PyObject* args, PyObject* keywords) {
+PyObject* py_walk(PyObject* module, PyObject* args, PyObject* keywords) {
     return call_wrapper([&]() -> Outcome<PyRef> {
         const char* path_data = nullptr;
         Py_ssize_t path_size = 0;
@@ -99,7 +99,7 @@ PyObject* walk_entry(PyObject* module, PyObject* args, PyObject* keywords) {
             return std::unexpected(value_error("jobs must be at least 1"));
         }
         const std::string_view dir_path(path_data, static_cast<std::size_t>(path_size));
-        manifest::AccountOptions options;
+        tree::AccountOptions options;
         options.jobs = static_cast<std::size_t>(jobs);
         auto excluded = excluded_identity(exclude);
         if (!excluded) {
@@ -118,8 +118,8 @@ PyObject* walk_entry(PyObject* module, PyObject* args, PyObject* keywords) {
             // the path's bytes stay valid because the caller's reference
             // keeps them.
             platform::Cancellation cancellation = signal_cancellation();
-            auto account = run_detached(
-                [&] { return manifest::account_tree(dir_path, options, cancellation); });
+            auto account =
+                run_detached([&] { return tree::account_tree(dir_path, options, cancellation); });
             if (!account) {
                 return std::unexpected(error_to_exception(std::move(account).error()));
             }
@@ -129,7 +129,7 @@ PyObject* walk_entry(PyObject* module, PyObject* args, PyObject* keywords) {
     });
 }
 
-PyObject* manifest_lines_entry(PyObject*, PyObject* args, PyObject* keywords) {
+PyObject* py_manifest_lines(PyObject*, PyObject* args, PyObject* keywords) {
     return call_wrapper([&]() -> Outcome<PyRef> {
         PyObject* files = nullptr;
         const char* format = "sha256sum";

@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <utility>
 
-namespace driftmoor::manifest {
+namespace driftmoor::walk {
 
 // The number of files a walk may hold open ahead: a share of the descriptors
 // the process may open, whether one thread or many walk. It shrinks when
@@ -69,4 +69,4 @@ class BudgetPlace {
     ReadAheadBudget* budget_ = nullptr;  // borrowed; null once given back
 };
 
-}  // namespace driftmoor::manifest
+}  // namespace driftmoor::walk

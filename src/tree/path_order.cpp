@@ -1,4 +1,4 @@
-#include "manifest/path_order.h"
+#include "tree/path_order.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -7,7 +7,7 @@
 #include <limits>
 #include <vector>
 
-namespace driftmoor::manifest {
+namespace driftmoor::tree {
 namespace {
 
 // An entry as the sort sees it at one offset into its path.
@@ -117,4 +117,4 @@ void sort_by_path(std::span<PathEntry> entries) {
     std::ranges::copy(sorted, entries.begin());
 }
 
-}  // namespace driftmoor::manifest
+}  // namespace driftmoor::tree

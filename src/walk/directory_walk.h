@@ -12,7 +12,7 @@
 #include "platform/metadata.h"
 #include "platform/os_error.h"
 
-namespace driftmoor::manifest {
+namespace driftmoor::walk {
 
 // Why the walk left an entry out.
 enum class Omission : std::uint8_t {
@@ -98,4 +98,4 @@ platform::OsResult<void> walk_directory_with_workers(std::string_view directory_
                                                      std::span<WalkPolicy* const> policies,
                                                      platform::Cancellation& cancellation);
 
-}  // namespace driftmoor::manifest
+}  // namespace driftmoor::walk

@@ -10,11 +10,11 @@
 #include "digest/file_digest.h"
 #include "platform/memory_block.h"
 
-namespace driftmoor::manifest {
+namespace driftmoor::walk {
 
 // One entry of the table: this header, followed in memory by the key text's
 // bytes.
-struct ManifestRecord {
+struct FileRecord {
     std::uint64_t hash;    // of the key, under the table's hashing key
     std::size_t key_size;  // in bytes
     digest::FileDigest digest;
@@ -57,8 +57,7 @@ class RecordArena {
 
     // Copies the pair in, into a block of its own if it is larger than a
     // block. Throws std::bad_alloc, appending nothing, when no memory is left.
-    ManifestRecord& append(std::uint64_t hash, std::string_view key,
-                           const digest::FileDigest& digest);
+    FileRecord& append(std::uint64_t hash, std::string_view key, const digest::FileDigest& digest);
 
     // Moves every record of `other` to the end of this arena, block by
     // block, without copying any; `other` is left empty.
@@ -67,7 +66,7 @@ class RecordArena {
     // Whether any block is made of mapped pages.
     bool holds_pages() const noexcept { return holds_pages_; }
 
-    // Hands each record to `visit(const ManifestRecord&)` in the order they
+    // Hands each record to `visit(const FileRecord&)` in the order they
     // were appended; a visit that returns false stops the rest. The arena is
     // empty from the start, each block released once passed, and the rest
     // when the visits end, however they end.
@@ -79,8 +78,8 @@ class RecordArena {
         holds_pages_ = false;
         for (Block& block : blocks) {
             for (std::size_t offset = 0; offset < block.used;) {
-                const auto* record = std::launder(
-                    reinterpret_cast<const ManifestRecord*>(block.memory.data() + offset));
+                const auto* record =
+                    std::launder(reinterpret_cast<const FileRecord*>(block.memory.data() + offset));
                 if (!visit(*record)) {
                     return;
                 }
@@ -102,8 +101,8 @@ class RecordArena {
     // The bytes a record with a key of `key_size` takes, so that the next one
     // starts aligned.
     static constexpr std::size_t record_size(std::size_t key_size) noexcept {
-        constexpr std::size_t align = alignof(ManifestRecord);
-        return (sizeof(ManifestRecord) + key_size + align - 1) / align * align;
+        constexpr std::size_t align = alignof(FileRecord);
+        return (sizeof(FileRecord) + key_size + align - 1) / align * align;
     }
 
     Placement placement_;
@@ -112,4 +111,4 @@ class RecordArena {
     bool holds_pages_ = false;
 };
 
-}  // namespace driftmoor::manifest
+}  // namespace driftmoor::walk

@@ -1,6 +1,6 @@
-#include "manifest/work_pool.h"
+#include "walk/work_pool.h"
 
-namespace driftmoor::manifest {
+namespace driftmoor::walk {
 
 void WorkPool::count_hunger() noexcept {
     hungry_.store(
@@ -39,4 +39,4 @@ std::optional<WalkTask> WorkPool::take() {
     return task;
 }
 
-}  // namespace driftmoor::manifest
+}  // namespace driftmoor::walk

@@ -1,4 +1,4 @@
-#include "binding/entries.h"
+#include "binding/driftmoor_functions.h"
 
 #include "binding/conversions.h"
 #include "binding/detached.h"
@@ -30,8 +30,7 @@ FailureValue manifest_failure_to_exception(manifest::ManifestFailure failure) {
 
 }  // namespace
 
-PyObject* calculate_hash_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                               PyObject* kwnames) {
+PyObject* py_calculate_hash(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_with_texts(
         CALCULATE_HASH, args, nargs, kwnames, [](const auto& texts) -> Outcome<PyRef> {
             const auto& [path] = texts;
@@ -47,8 +46,7 @@ PyObject* calculate_hash_entry(PyObject*, PyObject* const* args, Py_ssize_t narg
         });
 }
 
-PyObject* compare_hashes_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                               PyObject* kwnames) {
+PyObject* py_compare_hashes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_with_texts(COMPARE_HASHES, args, nargs, kwnames,
                            [](const auto& texts) -> Outcome<PyRef> {
                                const auto& [hash_a, hash_b] = texts;
@@ -56,8 +54,8 @@ PyObject* compare_hashes_entry(PyObject*, PyObject* const* args, Py_ssize_t narg
                            });
 }
 
-PyObject* calculate_directory_manifest_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                             PyObject* kwnames) {
+PyObject* py_calculate_directory_manifest(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                          PyObject* kwnames) {
     return call_with_texts(
         CALCULATE_DIRECTORY_MANIFEST, args, nargs, kwnames,
         [](const auto& texts) -> Outcome<PyRef> {

@@ -1,4 +1,4 @@
-#include "manifest/tree_account.h"
+#include "tree/tree_account.h"
 
 #include <atomic>
 #include <iterator>
@@ -7,12 +7,12 @@
 #include "digest/file_digest.h"
 #include "platform/file.h"
 
-namespace driftmoor::manifest {
+namespace driftmoor::tree {
 namespace {
 
 // The account's use of the walk: every path taken as its bytes, and every
 // entry left out kept with its reason rather than ending the walk.
-class AccountPolicy final : public WalkPolicy {
+class AccountPolicy final : public walk::WalkPolicy {
   public:
     AccountPolicy(TreeAccount& account, const AccountOptions& options) noexcept
         : account_(account), files_done_(options.files_done) {
@@ -28,7 +28,7 @@ class AccountPolicy final : public WalkPolicy {
         }
     }
 
-    platform::OsResult<void> leave_out(LeftOut left_out) override {
+    platform::OsResult<void> leave_out(walk::LeftOut left_out) override {
         account_.left_out.push_back(
             {std::string(left_out.path), left_out.omission, std::move(left_out.error)});
         return {};
@@ -42,10 +42,10 @@ class AccountPolicy final : public WalkPolicy {
 // A file left out for an error, unless the error ends every walk.
 platform::OsResult<void> leave_out_unreadable(std::string_view root, AccountPolicy& policy,
                                               platform::OsError error) {
-    if (ends_every_walk(error)) {
+    if (walk::ends_every_walk(error)) {
         return std::unexpected(std::move(error));
     }
-    return policy.leave_out({root, Omission::UnreadableFile, std::move(error)});
+    return policy.leave_out({root, walk::Omission::UnreadableFile, std::move(error)});
 }
 
 // A root that is a regular file: the one file of its tree.
@@ -58,10 +58,10 @@ platform::OsResult<void> account_file(std::string_view root, AccountPolicy& poli
     // Whatever the name leads to by now, only a regular file is read.
     auto metadata = platform::query_open_file_metadata(*file);
     if (!metadata || metadata->type != platform::FileType::RegularFile) {
-        return policy.leave_out({root, Omission::Vanished, std::nullopt});
+        return policy.leave_out({root, walk::Omission::Vanished, std::nullopt});
     }
     if (policy.excluded_file && metadata->identity == policy.excluded_file) {
-        return policy.leave_out({root, Omission::Excluded, std::nullopt});
+        return policy.leave_out({root, walk::Omission::Excluded, std::nullopt});
     }
     auto digest = digest::digest_open_file(*file, cancellation);
     platform::close_file(std::move(*file));
@@ -79,12 +79,12 @@ platform::OsResult<void> account_directory(std::string_view root, TreeAccount& a
                                            platform::Cancellation& cancellation) {
     std::vector<TreeAccount> accounts(options.jobs);
     std::vector<AccountPolicy> policies;
-    std::vector<WalkPolicy*> workers;
+    std::vector<walk::WalkPolicy*> workers;
     policies.reserve(options.jobs);
     for (TreeAccount& own : accounts) {
         workers.push_back(&policies.emplace_back(own, options));
     }
-    if (auto walked = walk_directory_with_workers(root, workers, cancellation); !walked) {
+    if (auto walked = walk::walk_directory_with_workers(root, workers, cancellation); !walked) {
         return walked;
     }
     for (TreeAccount& own : accounts) {
@@ -114,13 +114,13 @@ platform::OsResult<TreeAccount> account_tree(std::string_view root, const Accoun
     switch (metadata->type) {
         case platform::FileType::Directory:
             walked = options.jobs > 1 ? account_directory(root, account, options, cancellation)
-                                      : walk_directory(root, policy, cancellation);
+                                      : walk::walk_directory(root, policy, cancellation);
             break;
         case platform::FileType::RegularFile:
             walked = account_file(root, policy, cancellation);
             break;
         case platform::FileType::Other:
-            walked = policy.leave_out({root, Omission::SpecialFile, std::nullopt});
+            walked = policy.leave_out({root, walk::Omission::SpecialFile, std::nullopt});
             break;
     }
     if (!walked) {
@@ -129,4 +129,4 @@ platform::OsResult<TreeAccount> account_tree(std::string_view root, const Accoun
     return account;
 }
 
-}  // namespace driftmoor::manifest
+}  // namespace driftmoor::tree

@@ -1,4 +1,5 @@
-// The C entries of driftmoor_tree, the command's own module.
+// The Python functions of driftmoor_tree, the command's own module, as the C
+// functions the interpreter calls.
 #pragma once
 
 #include "binding/python.h"
@@ -11,8 +12,8 @@ struct TreeModuleState {
 };
 
 // walk(dir_path, /, *, jobs=1, exclude=None, progress=None) -> TreeWalk
-PyObject* walk_entry(PyObject* module, PyObject* args, PyObject* keywords);
+PyObject* py_walk(PyObject* module, PyObject* args, PyObject* keywords);
 // manifest_lines(files, /, format="sha256sum") -> list[bytes]
-PyObject* manifest_lines_entry(PyObject* module, PyObject* args, PyObject* keywords);
+PyObject* py_manifest_lines(PyObject* module, PyObject* args, PyObject* keywords);
 
 }  // namespace driftmoor::binding

@@ -1,21 +1,21 @@
-#include "manifest/record_arena.h"
+#include "walk/record_arena.h"
 
 #include <algorithm>
 #include <cstring>
 
-namespace driftmoor::manifest {
+namespace driftmoor::walk {
 
-ManifestRecord& RecordArena::append(std::uint64_t hash, std::string_view key,
-                                    const digest::FileDigest& digest) {
+FileRecord& RecordArena::append(std::uint64_t hash, std::string_view key,
+                                const digest::FileDigest& digest) {
     const std::size_t size = record_size(key.size());
     if (blocks_.empty() || blocks_.back().memory.size() - blocks_.back().used < size) {
         add_block(size);
     }
     Block& block = blocks_.back();
     std::byte* place = block.memory.data() + block.used;
-    auto* record = new (place) ManifestRecord{hash, key.size(), digest};
+    auto* record = new (place) FileRecord{hash, key.size(), digest};
     if (!key.empty()) {
-        std::memcpy(place + sizeof(ManifestRecord), key.data(), key.size());
+        std::memcpy(place + sizeof(FileRecord), key.data(), key.size());
     }
     block.used += size;
     return *record;
@@ -49,4 +49,4 @@ void RecordArena::add_block(std::size_t size) {
     }
 }
 
-}  // namespace driftmoor::manifest
+}  // namespace driftmoor::walk

@@ -5,7 +5,7 @@
 #include <string_view>
 #include <utility>
 
-namespace driftmoor::manifest {
+namespace driftmoor::tree {
 
 // A path and what goes with it (a manifest line's digest).
 using PathEntry = std::pair<std::string_view, std::string_view>;
@@ -20,4 +20,4 @@ using PathEntry = std::pair<std::string_view, std::string_view>;
 // Throws std::bad_alloc when memory runs out; `entries` is then unchanged.
 void sort_by_path(std::span<PathEntry> entries);
 
-}  // namespace driftmoor::manifest
+}  // namespace driftmoor::tree

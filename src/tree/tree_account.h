@@ -8,18 +8,18 @@
 #include <string_view>
 #include <vector>
 
-#include "manifest/directory_walk.h"
-#include "manifest/record_arena.h"
 #include "platform/cancellation.h"
 #include "platform/metadata.h"
 #include "platform/os_error.h"
+#include "walk/directory_walk.h"
+#include "walk/record_arena.h"
 
-namespace driftmoor::manifest {
+namespace driftmoor::tree {
 
 // An entry the walk left out, and why.
 struct LeftOutEntry {
     std::string path;  // path text, as the walk formed it
-    Omission omission;
+    walk::Omission omission;
     std::optional<platform::OsError> error;  // for the omissions that come from one
 };
 
@@ -28,7 +28,7 @@ struct TreeAccount {
     // Every file read to its end, keyed by its path text (its bytes as the
     // file system holds them, valid Unicode or not), in the order the walk
     // met them. The records' hash fields are unused.
-    RecordArena files;
+    walk::RecordArena files;
     std::size_t file_count = 0;
     // Every entry left out, in the order the walk met them.
     std::vector<LeftOutEntry> left_out;
@@ -57,4 +57,4 @@ struct AccountOptions {
 platform::OsResult<TreeAccount> account_tree(std::string_view root, const AccountOptions& options,
                                              platform::Cancellation& cancellation);
 
-}  // namespace driftmoor::manifest
+}  // namespace driftmoor::tree

@@ -1,23 +1,20 @@
-// The directories and files that the workers of one walk hand each other.
+// What the workers of one walk hand each other: a directory to walk, files
+// of one directory to read, or the rest of a directory's open listing, with
+// where it sits in the tree.
 #pragma once
 
-#include <atomic>
-#include <condition_variable>
 #include <cstddef>
-#include <deque>
 #include <memory>
-#include <mutex>
 #include <optional>
-#include <stop_token>
 #include <string>
 #include <vector>
 
-#include "manifest/read_ahead_budget.h"
 #include "platform/file.h"
 #include "platform/listing.h"
 #include "platform/metadata.h"
+#include "walk/read_ahead_budget.h"
 
-namespace driftmoor::manifest {
+namespace driftmoor::walk {
 
 // The directories on the way down to a task, nearest first: what a link back
 // up the tree is checked against, whichever worker takes the task. Shared
@@ -64,39 +61,4 @@ struct WalkTask {
     std::optional<platform::DirectoryListing> listing{};
 };
 
-// The tasks waiting for a worker. A worker that runs out of work waits here;
-// when every worker waits and no task is left, the walk is over.
-class WorkPool {
-  public:
-    WorkPool(std::size_t workers, std::stop_token stop) noexcept
-        : workers_(workers), stop_(std::move(stop)) {}
-    WorkPool(const WorkPool&) = delete;
-    WorkPool& operator=(const WorkPool&) = delete;
-
-    // Whether a worker is waiting with no task to take: then a busy worker
-    // hands over work rather than doing it itself. Read without the lock; an
-    // answer that is out of date only costs a task more or less handed over.
-    bool wants_work() const noexcept { return hungry_.load(std::memory_order_relaxed) > 0; }
-
-    void give(WalkTask task);
-
-    // The next task, waiting for one; none once the walk is over (no task
-    // left and every worker waiting) or stopped.
-    std::optional<WalkTask> take();
-
-  private:
-    // Under the lock.
-    void count_hunger() noexcept;
-
-    const std::size_t workers_;
-    const std::stop_token stop_;
-    std::mutex mutex_;
-    std::condition_variable_any changed_;
-    std::deque<WalkTask> tasks_;  // guarded by mutex_
-    std::size_t waiting_ = 0;     // guarded by mutex_
-    bool over_ = false;           // guarded by mutex_
-    // Workers waiting beyond the tasks there are for them.
-    std::atomic<std::ptrdiff_t> hungry_ = 0;
-};
-
-}  // namespace driftmoor::manifest
+}  // namespace driftmoor::walk

@@ -1,0 +1,29 @@
+#include "walk/directory_walk.h"
+
+#include "digest/file_digest.h"
+#include "platform/metadata.h"
+#include "platform/read_ahead.h"
+#include "walk/read_ahead_budget.h"
+#include "walk/tree_walk.h"
+
+namespace driftmoor::walk {
+
+using platform::OsError;
+using platform::OsResult;
+
+bool ends_every_walk(const OsError& error) noexcept {
+    return platform::exhausts_resources(error) ||
+           platform::error_kind(error) == platform::ErrorKind::OperationInterrupted;
+}
+
+OsResult<void> walk_directory(std::string_view directory_path, WalkPolicy& policy,
+                              platform::Cancellation& cancellation) {
+    if (!platform::is_directory(directory_path)) {
+        return {};
+    }
+    digest::ReadBuffer read_buffer;
+    ReadAheadBudget budget(platform::read_ahead_window());
+    return TreeWalk(directory_path, policy, cancellation, read_buffer, budget).run_from_top();
+}
+
+}  // namespace driftmoor::walk

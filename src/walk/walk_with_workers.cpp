@@ -1,0 +1,195 @@
+// The walk with workers: the same walker on each of several threads, which
+// hand each other work through one pool, and the calling thread waiting for
+// them while it watches its own cancellation.
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <exception>
+#include <mutex>
+#include <optional>
+#include <stop_token>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "digest/file_digest.h"
+#include "platform/read_ahead.h"
+#include "platform/signals_blocked.h"
+#include "walk/directory_walk.h"
+#include "walk/read_ahead_budget.h"
+#include "walk/tree_walk.h"
+#include "walk/work_pool.h"
+
+namespace driftmoor::walk {
+namespace {
+
+using platform::OsError;
+using platform::OsResult;
+
+// How long the caller of a walk with workers waits between two looks at
+// its cancellation: well inside the 20 ms at which a probe for signals is due.
+constexpr std::chrono::milliseconds CALLER_WAIT{5};
+
+// Tells the workers of one walk to stop: the first failure of any of them,
+// or of the caller, ends the walk, and the others stop at their next step.
+class WalkEnd {
+  public:
+    std::stop_token token() const noexcept { return stop_.get_token(); }
+
+    void fail(OsError error) {
+        {
+            const std::scoped_lock lock(mutex_);
+            if (!failure_ && !exception_) {
+                failure_ = std::move(error);
+            }
+        }
+        stop_.request_stop();
+    }
+    void fail(std::exception_ptr exception) {
+        {
+            const std::scoped_lock lock(mutex_);
+            if (!failure_ && !exception_) {
+                exception_ = std::move(exception);
+            }
+        }
+        stop_.request_stop();
+    }
+
+    // A worker is done; the caller is told when the last one is.
+    void worker_done() {
+        const std::scoped_lock lock(mutex_);
+        ++done_;
+        all_done_.notify_all();
+    }
+    // Waits at most `interval` for every one of `workers` to be done.
+    bool wait_for_workers(std::size_t workers, std::chrono::milliseconds interval) {
+        std::unique_lock lock(mutex_);
+        return all_done_.wait_for(lock, interval, [&] { return done_ == workers; });
+    }
+
+    // After every worker is done: the walk's outcome. An exception that ended
+    // a worker is thrown again here, on the calling thread.
+    OsResult<void> outcome() {
+        const std::scoped_lock lock(mutex_);
+        if (exception_) {
+            std::rethrow_exception(exception_);
+        }
+        if (failure_) {
+            return std::unexpected(std::move(*failure_));
+        }
+        return {};
+    }
+
+    // Stops the workers when it goes, before they are joined.
+    class StopOnExit {
+      public:
+        explicit StopOnExit(WalkEnd& end) noexcept : end_(end) {}
+        StopOnExit(const StopOnExit&) = delete;
+        StopOnExit& operator=(const StopOnExit&) = delete;
+        ~StopOnExit() { end_.stop_.request_stop(); }
+
+      private:
+        WalkEnd& end_;
+    };
+
+  private:
+    std::stop_source stop_;
+    std::mutex mutex_;
+    std::condition_variable all_done_;
+    std::optional<OsError> failure_;  // guarded by mutex_
+    std::exception_ptr exception_;    // guarded by mutex_
+    std::size_t done_ = 0;            // guarded by mutex_
+};
+
+std::optional<OsError> stop_requested(void* token) {
+    if (static_cast<const std::stop_token*>(token)->stop_requested()) {
+        return OsError::simple(platform::ErrorKind::OperationInterrupted);
+    }
+    return std::nullopt;
+}
+
+// One worker: the top of the tree first (worker 0), then whatever tasks the
+// others hand over, until the walk is over or stopped.
+void work(std::size_t index, std::string_view directory_path, WalkPolicy& policy,
+          ReadAheadBudget& budget, WorkPool& pool, WalkEnd& end) {
+    // An exception cannot leave a thread: it is carried to the calling
+    // thread, which throws it again there.
+    try {
+        const std::stop_token stop = end.token();
+        platform::Cancellation stopped(stop_requested, const_cast<std::stop_token*>(&stop), 0);
+        digest::ReadBuffer read_buffer;
+        if (index == 0) {
+            if (auto walked = TreeWalk(directory_path, policy, stopped, read_buffer, budget, &pool)
+                                  .run_from_top();
+                !walked) {
+                end.fail(std::move(walked).error());
+                return;
+            }
+        }
+        while (auto task = pool.take()) {
+            TreeWalk walk(task->directory_path, policy, stopped, read_buffer, budget, &pool);
+            if (auto walked = walk.run_task(*task); !walked) {
+                end.fail(std::move(walked).error());
+                return;
+            }
+        }
+    } catch (...) {
+        end.fail(std::current_exception());
+    }
+}
+
+}  // namespace
+
+OsResult<void> walk_directory_with_workers(std::string_view directory_path,
+                                           std::span<WalkPolicy* const> policies,
+                                           platform::Cancellation& cancellation) {
+    if (policies.size() == 1) {
+        return walk_directory(directory_path, *policies.front(), cancellation);
+    }
+    if (!platform::is_directory(directory_path)) {
+        return {};
+    }
+    ReadAheadBudget budget(platform::read_ahead_window());
+    WalkEnd end;
+    WorkPool pool(policies.size(), end.token());
+    std::vector<std::jthread> workers;
+    workers.reserve(policies.size());
+    // However this returns, the workers stop before they are joined.
+    const WalkEnd::StopOnExit stop_on_exit(end);
+    {
+        // Signals go to the calling thread, which runs their handlers; the
+        // workers start with them blocked and keep them so.
+        const platform::SignalsBlocked blocked;
+        for (std::size_t index = 0; index < policies.size(); ++index) {
+            // A thread that cannot be started stops those that were; the
+            // walk then fails as the system said, or as the exception says.
+            try {
+                workers.emplace_back([&, index] {
+                    work(index, directory_path, *policies[index], budget, pool, end);
+                    end.worker_done();
+                });
+            } catch (const std::system_error& error) {
+                end.fail(OsError::from_os_code(error.code().value()));
+            } catch (...) {
+                end.fail(std::current_exception());
+            }
+            if (workers.size() <= index) {
+                for (std::size_t missing = index; missing < policies.size(); ++missing) {
+                    end.worker_done();
+                }
+                break;
+            }
+        }
+    }
+    // The caller waits detached, asking its cancellation between waits, so
+    // Ctrl-C stops every worker within a wait and a step of theirs.
+    while (!end.wait_for_workers(policies.size(), CALLER_WAIT)) {
+        if (auto go_on = cancellation.check(); !go_on) {
+            end.fail(std::move(go_on).error());
+        }
+    }
+    workers.clear();
+    return end.outcome();
+}
+
+}  // namespace driftmoor::walk
