@@ -83,7 +83,7 @@ run_checked env ASAN_OPTIONS="${ASAN_OPTIONS/detect_leaks=0/detect_leaks=1}" \
 step "C++ unit tests of the walk with workers (ThreadSanitizer)"
 # GCC's ThreadSanitizer with no suppressions: any report fails the stage.
 TSAN_OPTIONS="halt_on_error=1 exitcode=66" \
-  build/tsan/driftmoor_unit_tests --gtest_brief=1 --gtest_filter='TreeAccount*'
+  build/tsan/driftmoor_unit_tests --gtest_brief=1 --gtest_filter='TreeAccount*:WorkPool*:HandOver*:ReadAhead*'
 
 step "Python tests (release build)"
 DRIFTMOOR_MODULE_DIR=$top/build/release/python python -m pytest tests/python "$@"

@@ -21,8 +21,16 @@ OsResult<void> walk_directory(std::string_view directory_path, WalkPolicy& polic
     if (!platform::is_directory(directory_path)) {
         return {};
     }
-    digest::ReadBuffer read_buffer;
     ReadAheadBudget budget(platform::read_ahead_window());
+    return walk_directory(directory_path, policy, cancellation, budget);
+}
+
+OsResult<void> walk_directory(std::string_view directory_path, WalkPolicy& policy,
+                              platform::Cancellation& cancellation, ReadAheadBudget& budget) {
+    if (!platform::is_directory(directory_path)) {
+        return {};
+    }
+    digest::ReadBuffer read_buffer;
     return TreeWalk(directory_path, policy, cancellation, read_buffer, budget).run_from_top();
 }
 

@@ -11,6 +11,7 @@
 #include "platform/cancellation.h"
 #include "platform/metadata.h"
 #include "platform/os_error.h"
+#include "walk/read_ahead_budget.h"
 
 namespace driftmoor::walk {
 
@@ -83,6 +84,11 @@ class WalkPolicy {
 // the walk with its own error.
 platform::OsResult<void> walk_directory(std::string_view directory_path, WalkPolicy& policy,
                                         platform::Cancellation& cancellation);
+// The same, holding files open ahead within the caller's budget rather than
+// the share of the descriptor limit that a walk takes by itself.
+platform::OsResult<void> walk_directory(std::string_view directory_path, WalkPolicy& policy,
+                                        platform::Cancellation& cancellation,
+                                        ReadAheadBudget& budget);
 
 // The same walk with one worker thread per policy, each worker handing its
 // files to its own policy: what they find together is what one walk finds.
@@ -97,5 +103,9 @@ platform::OsResult<void> walk_directory(std::string_view directory_path, WalkPol
 platform::OsResult<void> walk_directory_with_workers(std::string_view directory_path,
                                                      std::span<WalkPolicy* const> policies,
                                                      platform::Cancellation& cancellation);
+platform::OsResult<void> walk_directory_with_workers(std::string_view directory_path,
+                                                     std::span<WalkPolicy* const> policies,
+                                                     platform::Cancellation& cancellation,
+                                                     ReadAheadBudget& budget);
 
 }  // namespace driftmoor::walk

@@ -19,6 +19,9 @@ class ReadAheadBudget {
 
     // How many files may be held ahead at most.
     std::size_t capacity() const noexcept { return capacity_.load(std::memory_order_relaxed); }
+    // How many are held now: none once every file opened ahead was taken or
+    // dropped, as at the end of every walk.
+    std::size_t held() const noexcept { return held_.load(std::memory_order_relaxed); }
 
     // Takes one place; false when every place is taken.
     bool try_take() noexcept {

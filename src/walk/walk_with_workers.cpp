@@ -143,13 +143,20 @@ void work(std::size_t index, std::string_view directory_path, WalkPolicy& policy
 OsResult<void> walk_directory_with_workers(std::string_view directory_path,
                                            std::span<WalkPolicy* const> policies,
                                            platform::Cancellation& cancellation) {
+    ReadAheadBudget budget(platform::read_ahead_window());
+    return walk_directory_with_workers(directory_path, policies, cancellation, budget);
+}
+
+OsResult<void> walk_directory_with_workers(std::string_view directory_path,
+                                           std::span<WalkPolicy* const> policies,
+                                           platform::Cancellation& cancellation,
+                                           ReadAheadBudget& budget) {
     if (policies.size() == 1) {
-        return walk_directory(directory_path, *policies.front(), cancellation);
+        return walk_directory(directory_path, *policies.front(), cancellation, budget);
     }
     if (!platform::is_directory(directory_path)) {
         return {};
     }
-    ReadAheadBudget budget(platform::read_ahead_window());
     WalkEnd end;
     WorkPool pool(policies.size(), end.token());
     std::vector<std::jthread> workers;
