@@ -82,6 +82,10 @@ def odd_tree(top):
     files = {
         b"tree/plain": b"plain\n",
         b"tree/caf\xe9": b"latin-1 name\n",
+        # In the order of their bytes the first comes first; decoded (the
+        # first's byte held as a surrogate escape), the second.
+        b"tree/caf\xa9": b"not UTF-8\n",
+        "tree/café".encode(): b"UTF-8\n",
         b"tree/new\nline": b"a line feed in its name\n",
         b"tree/sub/inner": b"inner\n",
         b"tree/secret": b"no one may read this\n",
@@ -91,6 +95,9 @@ def odd_tree(top):
     os.symlink(b"plain", under(top, b"tree/to-plain"))
     files[b"tree/to-plain"] = files[b"tree/plain"]
     os.symlink(b"nowhere", under(top, b"tree/dangling"))
+    # Files that open, then fail on their first read.
+    os.symlink(b"/proc/self/mem", under(top, b"tree/io-caf\xa9"))
+    os.symlink(b"/proc/self/mem", under(top, "tree/io-café".encode()))
     os.mkfifo(under(top, b"tree/fifo"))
     os.symlink(b"..", under(top, b"tree/sub/up"))
     os.chmod(under(top, b"tree/secret"), 0)
@@ -108,9 +115,14 @@ def odd(tmp_path_factory):
     os.chmod(top / "tree/locked", 0o755)  # so that the temporary tree can go
 
 
-READABLE = [b"tree/caf\xe9", b"tree/new\nline", b"tree/plain", b"tree/sub/inner", b"tree/to-plain"]
+READABLE = [b"tree/caf\xa9", "tree/café".encode(), b"tree/caf\xe9", b"tree/new\nline",
+            b"tree/plain", b"tree/sub/inner", b"tree/to-plain"]
+UTF8_READABLE = [b"tree/caf\xc3\xa9", b"tree/new\nline", b"tree/plain", b"tree/sub/inner",
+                 b"tree/to-plain"]
 FAILURES = [
     b"driftmoor: tree/dangling: dangling link\n",
+    b"driftmoor: tree/io-caf\xa9: Input/output error\n",
+    b"driftmoor: tree/io-caf\xc3\xa9: Input/output error\n",
     b"driftmoor: tree/locked: Permission denied\n",
     b"driftmoor: tree/secret: Permission denied\n",
 ]
@@ -118,7 +130,8 @@ PASSED_OVER = [
     b"driftmoor: tree/fifo: passed over: special file\n",
     b"driftmoor: tree/sub/up: passed over: loop: a directory it is already below\n",
 ]
-NOT_JSON = b"driftmoor: tree/caf\xe9: not valid UTF-8, which JSON cannot hold: left out\n"
+NOT_JSON = [b"driftmoor: tree/caf\xa9: not valid UTF-8, which JSON cannot hold: left out\n",
+            b"driftmoor: tree/caf\xe9: not valid UTF-8, which JSON cannot hold: left out\n"]
 
 # check's states: path -> (state, reason), in the tree as locked.
 CHECKED = {path: ("ok", None) for path in READABLE} | {
@@ -126,6 +139,8 @@ CHECKED = {path: ("ok", None) for path in READABLE} | {
     b"tree/locked": ("unreadable", "Permission denied"),
     b"tree/locked/hidden": ("unreadable", "tree/locked: Permission denied"),
     b"tree/dangling": ("unreadable", "dangling link"),
+    b"tree/io-caf\xa9": ("unreadable", "Input/output error"),
+    b"tree/io-caf\xc3\xa9": ("unreadable", "Input/output error"),
     b"tree/fifo": ("passed over", "special file"),
     b"tree/sub/up": ("passed over", "loop: a directory it is already below"),
 }
@@ -161,7 +176,7 @@ CASES = {
     "manifest-verbose": (
         ("manifest", "--verbose", "tree"),
         lambda files: sha256sum_lines(readable(files)),
-        sorted(FAILURES + PASSED_OVER) + [b"driftmoor: 5 files written, 3 unreadable, 2 passed over\n"],
+        sorted(FAILURES + PASSED_OVER) + [b"driftmoor: 7 files written, 5 unreadable, 2 passed over\n"],
         1,
     ),
     "manifest-one-job": (
@@ -174,20 +189,20 @@ CASES = {
     ),
     "manifest-json": (
         ("manifest", "--format", "json", "tree"),
-        lambda files: (json.dumps({path.decode(): files[path] for path in READABLE[1:]},
+        lambda files: (json.dumps({path.decode(): files[path] for path in UTF8_READABLE},
                                   ensure_ascii=False, indent=2) + "\n").encode(),
-        sorted(FAILURES + [NOT_JSON]), 1,
+        sorted(FAILURES + NOT_JSON), 1,
     ),
     "check": (
         ("check", "listed.sums"),
-        lambda files: report(CHECKED, b"summary: 5 ok, 0 changed, 0 missing, 0 added, "
-                                      b"4 unreadable, 2 passed over"),
+        lambda files: report(CHECKED, b"summary: 7 ok, 0 changed, 0 missing, 0 added, "
+                                      b"6 unreadable, 2 passed over"),
         FAILURES, 1,
     ),
     "check-verbose": (
         ("check", "-v", "listed.sums", "tree"),
-        lambda files: report(CHECKED, b"summary: 5 ok, 0 changed, 0 missing, 0 added, "
-                                      b"4 unreadable, 2 passed over", verbose=True),
+        lambda files: report(CHECKED, b"summary: 7 ok, 0 changed, 0 missing, 0 added, "
+                                      b"6 unreadable, 2 passed over", verbose=True),
         FAILURES, 1,
     ),
     "check-quiet-status": (
@@ -195,7 +210,7 @@ CASES = {
     ),
     "check-listed-only": (
         ("check", "--listed-only", "listed.sums"),
-        lambda files: report(LISTED_ONLY, b"summary: 5 ok, 0 changed, 0 missing, 2 unreadable"),
+        lambda files: report(LISTED_ONLY, b"summary: 7 ok, 0 changed, 0 missing, 2 unreadable"),
         [b"driftmoor: tree/locked/hidden: Permission denied\n",
          b"driftmoor: tree/secret: Permission denied\n"],
         1,

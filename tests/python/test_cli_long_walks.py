@@ -107,12 +107,32 @@ def bytes_read(pid):
         return int(next(line for line in io if line.startswith(b"rchar:")).split()[1])
 
 
+def sparse_file(top, size):
+    # A file of zeros that takes no room: read, it is a long read.
+    os.makedirs(top)
+    with open(top / "big", "wb") as file:
+        file.truncate(size)
+
+
+# Each a walk that would not end for ages, the directory to fingerprint and
+# a path to list: 2**39 paths to a 1 MiB file, or one file of 8 GiB, which
+# must be stopped between two of its reads.
+LONG_TREES = {
+    "many files": (lambda top: fanning_tree(top, levels=40, file_size=1 << 20), "fan/d0",
+                   "fan/d0/file"),
+    "one large file": (lambda top: sparse_file(top, 8 << 30), "fan", "fan/big"),
+}
+
+
 @pytest.mark.parametrize("command", ["manifest", "check"])
-def test_ctrl_c_ends_the_command_with_130_and_one_line(tmp_path, command):
-    # 2**39 paths to a 1 MiB file: a walk that would not end for ages.
-    fanning_tree(tmp_path / "fan", levels=40, file_size=1 << 20)
-    (tmp_path / "fan.sums").write_text(f"{'0' * 64}  fan/d0/file\n")
-    with subprocess.Popen([DRIFTMOOR, command, "fan/d0" if command == "manifest" else "fan.sums"],
+@pytest.mark.parametrize("tree", LONG_TREES)
+@pytest.mark.parametrize("jobs", ["1", "2"])
+def test_ctrl_c_ends_the_command_with_130_and_one_line(tmp_path, command, tree, jobs):
+    make, directory, listed = LONG_TREES[tree]
+    make(tmp_path / "fan")
+    (tmp_path / "fan.sums").write_text(f"{'0' * 64}  {listed}\n")
+    with subprocess.Popen([DRIFTMOOR, command, "--jobs", jobs,
+                           directory if command == "manifest" else "fan.sums"],
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=tmp_path,
                           env=command_env()) as child:
         # Well into the walk: far more read than starting the interpreter reads.
@@ -121,7 +141,7 @@ def test_ctrl_c_ends_the_command_with_130_and_one_line(tmp_path, command):
             time.sleep(0.01)
         child.send_signal(signal.SIGINT)
         sent = time.monotonic()
-        stdout, stderr = child.communicate(timeout=30)
+        stdout, stderr = child.communicate(timeout=60)
         ended = time.monotonic() - sent
     assert (child.returncode, stdout, stderr) == (130, b"", b"driftmoor: interrupted\n")
     assert ended < 2.0
