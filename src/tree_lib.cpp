@@ -20,14 +20,14 @@ PyMethodDef method_table[] = {
      "walk(dir_path, /, *, jobs=1, exclude=None, progress=None)\n--\n\n"
      "Fingerprint every regular file at or below dir_path (bytes), following\n"
      "links, and account for every entry left out.\n\n"
-     "Returns TreeWalk(files, failures, passed_over): files maps each file's\n"
-     "path (bytes: dir_path, then the names on the way down) to its SHA-256\n"
-     "digest; failures lists (path, reason) for each entry that could not be\n"
-     "read (an unreadable file or unlistable directory with the system's\n"
-     "message, a dangling link); passed_over lists (path, reason) for pipes,\n"
-     "sockets and devices, links back to a directory above, the excluded file\n"
-     "and entries gone while walked. A dir_path naming a regular file gives a\n"
-     "tree of that one file.\n\n"
+     "Returns TreeWalk(files, failures, passed_over, root): files maps each\n"
+     "file's path (bytes: dir_path, then the names on the way down) to its\n"
+     "SHA-256 digest; failures lists (path, kind, message) for each entry\n"
+     "that could not be read, passed_over for each entry not read by design\n"
+     "(pipes, sockets, devices, links back to a directory above, the excluded\n"
+     "file, entries gone while walked), kind a LeftOutKind and message the\n"
+     "system's for what an error left out (else None); root is a RootKind.\n"
+     "A dir_path naming a regular file gives a tree of that one file.\n\n"
      "jobs: how many threads walk (1: the calling thread alone); the result\n"
      "is the same for any number.\n"
      "exclude: (st_dev, st_ino) of a file to pass over, such as the manifest\n"
@@ -41,6 +41,16 @@ PyMethodDef method_table[] = {
      "The lines of a manifest of files (dict of path bytes to digest), sorted\n"
      "by path, as sha256sum writes them ('sha256sum') or as sha256sum --tag\n"
      "does ('bsd'); a list of bytes chunks of whole lines, about 64 KiB each."},
+    {"escape_path", py_escape_path, METH_O,
+     "escape_path(path, /)\n--\n\n"
+     "(mark, text): the path (bytes) as every line shows it, a backslash,\n"
+     "line feed and carriage return escaped as \\\\, \\n and \\r, and the\n"
+     "mark a manifest or report line holding it starts with (b'\\\\' when\n"
+     "anything was escaped, else b'')."},
+    {"unescape_path", py_unescape_path, METH_O,
+     "unescape_path(text, /)\n--\n\n"
+     "The path an escaped text (bytes) stands for; None when it holds an\n"
+     "escape other than \\\\, \\n or \\r."},
 };
 
 TreeModuleState* state_of(PyObject* module) {
@@ -52,15 +62,9 @@ int exec_driftmoor_tree(PyObject* module) {
         return -1;
     }
     return exec_wrapper([module]() -> Outcome<void> {
-        auto type = make_tree_walk_type();
-        if (!type) {
-            return std::unexpected(std::move(type).error());
-        }
-        if (auto added = checked_status(PyModule_AddObjectRef(module, "TreeWalk", type->get()));
-            !added) {
+        if (auto added = add_tree_walk_types(module, *state_of(module)); !added) {
             return added;
         }
-        state_of(module)->tree_walk_type = type->release();
         return find_main_thread();
     });
 }
@@ -68,6 +72,8 @@ int exec_driftmoor_tree(PyObject* module) {
 int traverse_driftmoor_tree(PyObject* module, visitproc visit, void* arg) {
     if (TreeModuleState* state = state_of(module)) {
         Py_VISIT(state->tree_walk_type);
+        Py_VISIT(state->left_out_kinds);
+        Py_VISIT(state->root_kinds);
     }
     return 0;
 }
@@ -75,6 +81,8 @@ int traverse_driftmoor_tree(PyObject* module, visitproc visit, void* arg) {
 int clear_driftmoor_tree(PyObject* module) {
     if (TreeModuleState* state = state_of(module)) {
         Py_CLEAR(state->tree_walk_type);
+        Py_CLEAR(state->left_out_kinds);
+        Py_CLEAR(state->root_kinds);
     }
     return 0;
 }
@@ -85,6 +93,14 @@ void free_driftmoor_tree(void* module) {
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_driftmoor_tree)},
+    // Safe to run without the interpreter lock, on a free-threaded build, as
+    // long as these hold: a call reads its caller's bytes and tuples (which
+    // never change) directly, and a caller's dict only under the dict's own
+    // critical section, taking references of its own to what it keeps
+    // (manifest_lines); the progress buffer is held for the call and only
+    // ever stored to atomically; the module's types and kinds are made at
+    // its exec step and never changed; the rest is shared as by driftmoor's
+    // calls (one-time guards, an atomic byte, per-thread seeds).
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
     {0, nullptr},
 };

@@ -13,13 +13,16 @@ again and reports what changed, went missing, was added or could not be read
 since; `diff` compares two manifests. Paths are bytes throughout: every name,
 UTF-8 or not, is written as the file system holds it.
 
-The package, module by module: `command` runs one command line; `parser`
-reads it into typed arguments; `subcommands` holds manifest, check and diff,
-each one function; `formats` the manifest files (sha256sum's lines, BSD
-lines, JSON); `walk` the calls that read files, `tree` which tree check
-walks, `compare` the comparison and its report; `names` how a path is shown;
-`output` writes, checked; `progress` draws the progress line; `version`
-finds the version.
+The package, module by module, each importing only those listed after it:
+`command` runs one command line; `parser` reads it into typed arguments;
+`subcommands` holds manifest, check and diff, each one function that runs
+its steps in order: `formats` reads manifest files (sha256sum's lines, BSD
+lines, JSON), `tree` settles which tree check walks and lines its findings
+up with the manifest, `walk` reads the tree or the listed files (with
+`progress`, the progress line), `compare` gives each path its status,
+`report` writes the report; below them all, `reasons` words why an entry
+was left out, `json_text` writes JSON, `names` shows a path, `output`
+writes, checked, and `version` finds the version.
 """
 
 TYPE_CHECKING = False

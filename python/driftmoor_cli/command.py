@@ -16,8 +16,9 @@ its subcommand needs and no more.
 import errno
 from collections.abc import Sequence
 
+from driftmoor_cli.arguments import CheckArguments, ManifestArguments
 from driftmoor_cli.output import Output, WriteFailed, error, keep_standard_descriptors
-from driftmoor_cli.parser import CheckArguments, ManifestArguments, Shown, parse
+from driftmoor_cli.parser import Shown, parse
 
 EXIT_WRITE_ERROR = 1
 EXIT_INTERRUPTED = 130  # as a shell reports a command ended by SIGINT

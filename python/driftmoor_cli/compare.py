@@ -1,43 +1,27 @@
 """Two manifests compared path by path (or a manifest and what a walk
-found), and the report of what differs. Paths are bytes, sorted by their
-bytes."""
+found, lined up with it first): each path with its status. Paths are bytes,
+sorted by their bytes."""
 
-from collections import Counter
-from collections.abc import Iterator, Mapping, Sequence
-from enum import StrEnum
+import os
+from collections.abc import Iterable, Mapping
 
 import driftmoor
+import driftmoor_tree
 
-from driftmoor_cli.names import escape
-from driftmoor_cli.output import Output, error, error_about
-from driftmoor_cli.parser import ReportOptions
+from driftmoor_cli.names import shown
+from driftmoor_cli.reasons import LeftOut, reason
+from driftmoor_cli.report import Entry, Status
 
-
-class Status(StrEnum):
-    OK = "ok"  # listed, present, same digest
-    CHANGED = "changed"  # listed, present, another digest
-    MISSING = "missing"  # listed, not present (gone, or not a regular file any more)
-    ADDED = "added"  # present, not listed
-    UNREADABLE = "unreadable"  # present, listed or not, but could not be read
-    PASSED_OVER = "passed over"  # present, not listed, not read by design (a pipe, a loop)
-
-
-# A path, its status, and why (for unreadable and passed over entries).
-Entry = tuple[bytes, Status, str | None]
-
-# What each report counts, in its summary's order.
-MANIFESTS = (Status.OK, Status.CHANGED, Status.MISSING, Status.ADDED)
-TREE = (*MANIFESTS, Status.UNREADABLE, Status.PASSED_OVER)
-LISTED_FILES = (Status.OK, Status.CHANGED, Status.MISSING, Status.UNREADABLE)
-
-_FAILING = (Status.CHANGED, Status.MISSING, Status.ADDED, Status.UNREADABLE)
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Final
 
 
 def compare(
     listed: Mapping[bytes, str],
     present: Mapping[bytes, str],
-    unreadable: Mapping[bytes, str] | None = None,
-    passed_over: Mapping[bytes, str] | None = None,
+    unreadable: Mapping[bytes, LeftOut] | None = None,
+    passed_over: Mapping[bytes, LeftOut] | None = None,
 ) -> list[Entry]:
     """Every path of either side with its status, sorted by path. A listed
     path that is not present but unreadable is unreadable, not missing; one
@@ -55,84 +39,83 @@ def compare(
             entries.append((path, Status.MISSING, None))
     entries.extend((path, Status.ADDED, None) for path in present.keys() - listed.keys())
     entries.extend(
-        (path, Status.UNREADABLE, reason)
-        for path, reason in unreadable.items()
-        if path not in listed
+        (path, Status.UNREADABLE, why) for path, why in unreadable.items() if path not in listed
     )
     entries.extend(
-        (path, Status.PASSED_OVER, reason)
-        for path, reason in (passed_over or {}).items()
+        (path, Status.PASSED_OVER, why)
+        for path, why in (passed_over or {}).items()
         if path not in listed
     )
     entries.sort(key=lambda entry: entry[0])
     return entries
 
 
-def write_report(
-    entries: list[Entry], counted: Sequence[Status], options: ReportOptions, listed: str
-) -> int:
-    """Writes the report of check or diff (counted: the statuses its summary
-    counts; listed: the manifest's name); returns its exit status: 0 every
-    path it covers is ok (or passed over), 1 one is not.
+class Found:
+    """What a walk of the tree found, lined up with the manifest: each path
+    without the tree's start."""
 
-    What the options leave out is neither named, nor counted, nor a cause
-    to fail: missing files with ignore_missing, added ones with listed_only.
-    As with `sha256sum -c --ignore-missing`, a check in which no listed file
-    was found fails all the same. Passed over entries are counted, but named
-    only with verbose."""
-    covered = [
-        status for status in counted
-        if not (status is Status.MISSING and options.ignore_missing)
-        and not (status is Status.ADDED and options.listed_only)
-    ]
-    counts = Counter(status for _, status, _ in entries)
-    exit_status = 1 if any(counts[status] for status in covered if status in _FAILING) else 0
-    if options.ignore_missing and counts[Status.OK] + counts[Status.CHANGED] == 0:
-        if not options.status_only:
-            error(f"{listed}: no file was verified")
-        exit_status = 1
-    if options.status_only:
-        return exit_status
-    named = [
-        entry for entry in entries
-        if entry[1] in covered
-        and not (options.quiet and entry[1] is Status.OK)
-        and not (entry[1] is Status.PASSED_OVER and not options.verbose)
-    ]
-    summary = {status.value: counts[status] for status in covered}
-    output = Output()
-    if options.format == "json":
-        from driftmoor_cli.formats.json_object import json_report, unicode_paths
+    __slots__ = ("present", "failures", "unreadable", "passed_over")
 
-        not_unicode: list[bytes] = []
-        states = list(unicode_paths(((path, status.value) for path, status, _ in named),
-                                    not_unicode))
-        for path in not_unicode:
-            error_about(path, "not valid UTF-8, which JSON cannot hold: left out of the report")
-        if not_unicode:
-            exit_status = 1
-        for text in json_report(states, summary, exit_status):
-            output.write_text(text)
-    else:
-        output.write_lines(report(named, summary))
-    output.flush()
-    return exit_status
+    def __init__(self, present: dict[bytes, str], failures: list[tuple[bytes, LeftOut]],
+                 unreadable: dict[bytes, LeftOut], passed_over: dict[bytes, LeftOut]) -> None:
+        self.present: Final = present  # key -> digest of each file read
+        # What the walk could not read, in path order: each named on
+        # standard error.
+        self.failures: Final = failures
+        # key -> why, of those, and of each listed file that could not be
+        # seen for its directory's failure
+        self.unreadable: Final = unreadable
+        self.passed_over: Final = passed_over  # key -> why, by design
 
 
-def report(named: list[Entry], summary: Mapping[str, int]) -> Iterator[bytes]:
-    """One line per path named, then the counts:
+def lined_up(listed: Mapping[bytes, str], root: bytes, shown_root: bytes,
+             walked: driftmoor_tree.TreeWalk, manifest_identity: tuple[int, int]) -> Found:
+    """What the walk of a tree found, keyed as the listed paths are: each
+    path without `root`, what the walk put before it (`shown_root` is what
+    a report puts there instead). The manifest file itself, kept in the
+    tree it lists and not listed in it, is no file of the tree."""
+    present = _below(root, walked.files.items())
+    for key in present.keys() - listed.keys():
+        if _identity(root + key) == manifest_identity:
+            del present[key]
+    failures = list(_below(root, _left_out(walked.failures)).items())
+    unreadable = dict(failures)
+    unreadable |= _below_unreadable(shown_root, listed.keys() - present.keys(), unreadable)
+    return Found(present, failures, unreadable, _below(root, _left_out(walked.passed_over)))
 
-        <status>: <path>
-        <status>: <path> (<reason>)       unreadable and passed over
-        summary: <n> ok, <n> changed, <n> missing, <n> added, <n> unreadable, <n> passed over
 
-    A path is written as its bytes, escaped as on a checksum line; its line
-    then starts with a backslash. Reasons are UTF-8."""
-    for path, status, reason in named:
-        marker, text = escape(path)
-        line = marker + status.encode() + b": " + text
-        if reason is not None:
-            line += b" (" + reason.encode("utf-8", "surrogateescape") + b")"
-        yield line + b"\n"
-    counts = ", ".join(f"{count} {status}" for status, count in summary.items())
-    yield f"summary: {counts}\n".encode()
+def _left_out(
+    entries: Iterable[tuple[bytes, driftmoor_tree.LeftOutKind, str | None]],
+) -> Iterable[tuple[bytes, LeftOut]]:
+    return ((path, (kind, message)) for path, kind, message in entries)
+
+
+def _below_unreadable(shown_root: bytes, unseen: set[bytes],
+                      unreadable: dict[bytes, LeftOut]) -> dict[bytes, LeftOut]:
+    """Each listed path not read that lies below a directory that could not
+    be listed: unreadable, with the directory and its reason, since the walk
+    could not see whether it is there."""
+    below: dict[bytes, LeftOut] = {}
+    for path in unseen - unreadable.keys():
+        end = path.rfind(b"/")
+        while end > 0:
+            directory = unreadable.get(path[:end])
+            if directory is not None:
+                below[path] = (directory[0],
+                               f"{shown(shown_root + path[:end])}: {reason(directory)}")
+                break
+            end = path.rfind(b"/", 0, end)
+    return below
+
+
+def _identity(path: bytes) -> tuple[int, int] | None:
+    try:
+        found = os.stat(path)
+    except OSError:
+        return None
+    return found.st_dev, found.st_ino
+
+
+def _below[Value](root: bytes, pairs: Iterable[tuple[bytes, Value]]) -> dict[bytes, Value]:
+    # The paths (all under root) without it.
+    return {path.removeprefix(root): value for path, value in pairs}

@@ -1,8 +1,7 @@
 """The command line, read into one typed value per subcommand.
 
 argparse reads it; what leaves this module is a ManifestArguments,
-CheckArguments or DiffArguments, so that every subcommand is a function of
-typed arguments and typing does not stop at the dispatch.
+CheckArguments or DiffArguments (see arguments).
 """
 
 import argparse
@@ -10,71 +9,23 @@ import os
 import sys
 from collections.abc import Sequence
 
+from driftmoor_cli.arguments import (
+    Arguments,
+    CheckArguments,
+    DiffArguments,
+    ManifestArguments,
+    ReportOptions,
+)
 from driftmoor_cli.output import to_standard_error
 
-# typing is imported for the type checker only: the command's start does
-# without it (and without annotationlib, which NamedTuple and dataclasses
-# bring in to read annotations), a few milliseconds of every run.
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from typing import Any, Final, Literal, NoReturn
+    from typing import Any, NoReturn
 
-    ManifestFormat = Literal["sha256sum", "bsd", "json"]
-    ReportFormat = Literal["text", "json"]
     Subparsers = argparse._SubParsersAction["_Parser"]
 
 SUBCOMMANDS = ("manifest", "check", "diff")
 STANDARD_INPUT = "-"  # a manifest read from standard input
-
-class ManifestArguments:
-    __slots__ = ("path", "format", "jobs", "verbose", "progress")
-
-    def __init__(self, path: bytes, format: ManifestFormat, jobs: int, verbose: bool,
-                 progress: bool) -> None:
-        self.path: Final = path  # a directory, or a single file: the bytes of the argument
-        self.format: Final = format
-        self.jobs: Final = jobs  # threads that walk: 1, the calling thread alone
-        self.verbose: Final = verbose  # name what is passed over, and count it all
-        self.progress: Final = progress
-
-
-class ReportOptions:
-    """What the report of check and diff holds, and how it is written."""
-
-    __slots__ = ("quiet", "status_only", "ignore_missing", "listed_only", "verbose", "format")
-
-    def __init__(self, quiet: bool, status_only: bool, ignore_missing: bool, listed_only: bool,
-                 verbose: bool, format: ReportFormat) -> None:
-        self.quiet: Final = quiet  # no `ok` lines
-        self.status_only: Final = status_only  # no output: the exit status says it
-        self.ignore_missing: Final = ignore_missing  # missing files neither named nor failing
-        self.listed_only: Final = listed_only  # only what the manifest lists: no added files
-        self.verbose: Final = verbose  # entries passed over named, not only counted
-        self.format: Final = format
-
-
-class CheckArguments:
-    __slots__ = ("manifest", "directory", "report", "jobs", "progress")
-
-    def __init__(self, manifest: str, directory: bytes | None, report: ReportOptions, jobs: int,
-                 progress: bool) -> None:
-        self.manifest: Final = manifest  # a path, or STANDARD_INPUT
-        self.directory: Final = directory  # None: the tree the manifest's paths lie under
-        self.report: Final = report
-        self.jobs: Final = jobs
-        self.progress: Final = progress
-
-
-class DiffArguments:
-    __slots__ = ("old", "new", "report")
-
-    def __init__(self, old: str, new: str, report: ReportOptions) -> None:
-        self.old: Final = old
-        self.new: Final = new
-        self.report: Final = report
-
-
-Arguments = ManifestArguments | CheckArguments | DiffArguments
 
 
 class Shown(Exception):
@@ -109,11 +60,16 @@ def parse(argv: Sequence[str] | None) -> Arguments:
     if namespace.command == "check":
         drawn = namespace.progress and not (namespace.quiet or namespace.status)
         directory = None if namespace.dir is None else os.fsencode(namespace.dir)
-        return CheckArguments(namespace.manifest, directory, report, namespace.jobs, drawn)
+        return CheckArguments(_manifest(namespace.manifest), directory, report, namespace.jobs,
+                              drawn)
     if namespace.old == namespace.new == STANDARD_INPUT:
         assert diff is not None  # built: it is the subcommand parsed
         diff.error("OLD and NEW cannot both be standard input")
-    return DiffArguments(namespace.old, namespace.new, report)
+    return DiffArguments(_manifest(namespace.old), _manifest(namespace.new), report)
+
+
+def _manifest(argument: str) -> str | None:
+    return None if argument == STANDARD_INPUT else argument
 
 
 def _jobs(text: str) -> int:

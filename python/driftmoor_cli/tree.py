@@ -1,28 +1,35 @@
-"""Which tree `check` walks for a manifest, and how the manifest's paths line
-up with the walk's. Paths are bytes, as the manifest and the walk hold them."""
+"""Which tree `check` walks for a manifest, and the manifest's paths keyed
+as the walk of that tree will find them. Paths are bytes, as the manifest
+and the walk hold them."""
 
 from collections.abc import Collection, Iterable, Mapping
-
-from driftmoor_cli.walk import prefix
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from typing import Final
 
 
+def prefix(directory: bytes) -> bytes:
+    """What a walk of directory puts before the path of each file below it:
+    the directory as written, then `/` unless it is empty or ends in one
+    already."""
+    return directory if directory.endswith(b"/") or not directory else directory + b"/"
+
+
 class CheckedTree:
-    __slots__ = ("directory", "shown", "listed")
+    __slots__ = ("directory", "walked", "shown", "listed")
 
     def __init__(self, directory: bytes, shown: bytes, listed: dict[bytes, str]) -> None:
         self.directory: Final = directory  # the directory to walk
+        self.walked: Final = prefix(directory)  # what the walk puts before a path below it
         self.shown: Final = shown  # what a report line puts before a path below the tree
         # The manifest, each path without the start that the tree stands for.
         self.listed: Final = listed
 
-    def below[Value](self, found: Iterable[tuple[bytes, Value]]) -> dict[bytes, Value]:
-        """The walk's (path, value) pairs, each path without the directory
-        walked: lined up with `listed`."""
-        return _below(prefix(self.directory), found)
+    def files(self) -> Iterable[tuple[bytes, bytes]]:
+        """(key, the file's path) of each listed file, for reading them one
+        by one."""
+        return ((key, self.walked + key) for key in self.listed)
 
 
 def checked_tree(listed: Mapping[bytes, str], directory: bytes | None) -> CheckedTree:

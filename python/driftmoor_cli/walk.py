@@ -1,11 +1,10 @@
-"""The steps that read files, all through driftmoor_tree: a tree walked
+"""The step that reads files, all through driftmoor_tree: a tree walked
 (every regular file at or below a directory with its digest, and every
-entry left out with its reason), or files named one by one, with the
-progress line while they run. Paths are bytes from end to end: the names as
-the file system holds them, UTF-8 or not.
+entry left out by its kind), or files named one by one, with the progress
+line while they run. Paths are bytes from end to end: the names as the file
+system holds them, UTF-8 or not.
 
-manifest and check read through here and nowhere else.
-"""
+manifest and check read through here and nowhere else."""
 
 import array
 import os
@@ -13,41 +12,36 @@ import stat
 from collections.abc import Iterable
 
 import driftmoor_tree
+from driftmoor_tree import LeftOutKind
 
 from driftmoor_cli.progress import progress_line
+from driftmoor_cli.reasons import LeftOut
 
 
 def walk(
     root: bytes, *, jobs: int, progress: bool, exclude: tuple[int, int] | None = None
 ) -> driftmoor_tree.TreeWalk:
     """Every regular file at or below root (a directory, or a file: a tree
-    of that one file), each path starting with root as written (see
-    prefix()); the entries that could not be read (failures) and those
-    passed over by design, each with its reason. `jobs` threads walk (1:
-    the calling thread alone); `exclude` is the (st_dev, st_ino) of a file
-    to pass over. OSError if root itself cannot be examined."""
+    of that one file), each path starting with root as written; the entries
+    that could not be read (failures) and those passed over by design, each
+    by its kind; what root was found to be. `jobs` threads walk (1: the
+    calling thread alone); `exclude` is the (st_dev, st_ino) of a file to
+    pass over. OSError if root itself cannot be examined."""
     done = array.array("Q", [0])  # kept at the count of files read, by the walk
     with progress_line(progress, lambda: done[0]):
         return driftmoor_tree.walk(root, jobs=jobs, exclude=exclude, progress=done)
 
 
-def prefix(directory: bytes) -> bytes:
-    """What walk(directory) puts before the path of each file below it: the
-    directory as written, then `/` unless it is empty or ends in one
-    already."""
-    return directory if directory.endswith(b"/") or not directory else directory + b"/"
-
-
 class Listed:
     """What reading the listed files found: key -> digest of each read,
-    key -> reason of each that is there but could not be read (the others
+    key -> why, for each that is there but could not be read (the others
     are missing: not there, or no regular file)."""
 
     __slots__ = ("digests", "unreadable")
 
     def __init__(self) -> None:
         self.digests: dict[bytes, str] = {}
-        self.unreadable: dict[bytes, str] = {}
+        self.unreadable: dict[bytes, LeftOut] = {}
 
 
 def read_listed(paths: Iterable[tuple[bytes, bytes]], *, progress: bool) -> Listed:
@@ -65,9 +59,10 @@ def read_listed(paths: Iterable[tuple[bytes, bytes]], *, progress: bool) -> List
             except (FileNotFoundError, NotADirectoryError):
                 mode = None
                 if _is_link(path):  # as the walk names it
-                    listed.unreadable[key] = "dangling link"
+                    listed.unreadable[key] = (LeftOutKind.DANGLING_LINK, None)
             except OSError as failure:  # there, maybe, but out of reach
-                listed.unreadable[key] = failure.strerror or str(failure)
+                listed.unreadable[key] = (LeftOutKind.UNREADABLE_FILE,
+                                          failure.strerror or str(failure))
                 mode = None
             if mode is not None and stat.S_ISREG(mode):
                 # A tree of one file: its digest, or why it could not be
@@ -76,9 +71,9 @@ def read_listed(paths: Iterable[tuple[bytes, bytes]], *, progress: bool) -> List
                 walked = driftmoor_tree.walk(path)
                 if path in walked.files:
                     listed.digests[key] = walked.files[path]
-                for failed, reason in walked.failures:
+                for failed, kind, message in walked.failures:
                     if failed == path:
-                        listed.unreadable[key] = reason
+                        listed.unreadable[key] = (kind, message)
             done += 1
     return listed
 

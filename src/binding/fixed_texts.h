@@ -114,15 +114,4 @@ inline std::string argument_note(std::string_view parameter) {
     return joined({"while processing '", parameter, "'"});
 }
 
-// --- driftmoor_tree's reasons for entries left out ---------------------------
-
-inline constexpr std::string_view DANGLING_LINK_REASON = "dangling link";
-inline constexpr std::string_view SPECIAL_FILE_REASON = "special file";
-inline constexpr std::string_view LOOP_REASON = "loop: a directory it is already below";
-inline constexpr std::string_view NOT_UNICODE_REASON = "not Unicode";
-inline constexpr std::string_view EXCLUDED_REASON = "excluded";
-inline constexpr std::string_view VANISHED_REASON = "vanished while walked";
-// A failure with no error to tell its message.
-inline constexpr std::string_view CANNOT_BE_READ_REASON = "cannot be read";
-
 }  // namespace driftmoor::binding

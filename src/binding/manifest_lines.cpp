@@ -7,6 +7,7 @@
 
 #include "binding/arguments.h"
 #include "binding/conversions.h"
+#include "tree/path_escape.h"
 #include "tree/path_order.h"
 
 namespace driftmoor::binding {
@@ -16,31 +17,9 @@ namespace {
 // enough that a short write is continued and a failure is seen early.
 constexpr std::size_t CHUNK_SIZE = std::size_t{64} << 10;
 
-bool needs_escape(std::string_view path) noexcept {
-    return path.find_first_of("\\\n\r") != std::string_view::npos;
-}
-
-void append_escaped(std::string& out, std::string_view path) {
-    for (const char c : path) {
-        switch (c) {
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            default:
-                out += c;
-        }
-    }
-}
-
 void append_line(std::string& out, std::string_view path, std::string_view digest,
                  LineStyle style) {
-    const bool escaped = needs_escape(path);
+    const bool escaped = tree::needs_escape(path);
     if (escaped) {
         out += '\\';
     }
@@ -50,7 +29,7 @@ void append_line(std::string& out, std::string_view path, std::string_view diges
         out.append(digest).append("  ");
     }
     if (escaped) {
-        append_escaped(out, path);
+        tree::append_escaped(out, path);
     } else {
         out.append(path);
     }
@@ -66,23 +45,35 @@ Outcome<PyRef> manifest_lines(PyObject* files, LineStyle style) {
     if (!PyDict_Check(files)) {
         return std::unexpected(type_mismatch(files, "dict"));
     }
-    // Views into the dict's own objects, which stay as they are: nothing
-    // below runs Python code or lets another thread in.
-    std::vector<tree::PathEntry> lines;
-    lines.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(files)));
+    // Without an interpreter lock, another thread may change the dict while
+    // this reads it, and drop the last reference to a key whose bytes a view
+    // below still points at. So its items are taken under the dict's own
+    // critical section, each with a reference of ours: what is sorted and
+    // formatted afterwards are bytes and str objects, which never change,
+    // kept alive here whatever becomes of the dict.
+    std::vector<std::pair<PyRef, PyRef>> items;
+    Py_BEGIN_CRITICAL_SECTION(files);
+    items.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(files)));
     Py_ssize_t position = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
     while (PyDict_Next(files, &position, &key, &value)) {
-        if (!PyBytes_Check(key)) {
-            return std::unexpected(type_mismatch(key, "bytes"));
+        items.emplace_back(PyRef::borrow(key), PyRef::borrow(value));
+    }
+    Py_END_CRITICAL_SECTION();
+
+    std::vector<tree::PathEntry> lines;
+    lines.reserve(items.size());
+    for (const auto& [path, digest_object] : items) {
+        if (!PyBytes_Check(path.get())) {
+            return std::unexpected(type_mismatch(path.get(), "bytes"));
         }
-        auto digest = extract_text(value);
+        auto digest = extract_text(digest_object.get());
         if (!digest) {
             return std::unexpected(std::move(digest).error());
         }
-        lines.emplace_back(std::string_view(PyBytes_AS_STRING(key),
-                                            static_cast<std::size_t>(PyBytes_GET_SIZE(key))),
+        lines.emplace_back(std::string_view(PyBytes_AS_STRING(path.get()),
+                                            static_cast<std::size_t>(PyBytes_GET_SIZE(path.get()))),
                            *digest);
     }
     // Paths are unique, so the path alone orders the lines.

@@ -4,13 +4,16 @@
 #include <optional>
 #include <string_view>
 
+#include "binding/arguments.h"
 #include "binding/call_wrapper.h"
+#include "binding/conversions.h"
 #include "binding/detached.h"
 #include "binding/manifest_lines.h"
 #include "binding/os_error_conversion.h"
 #include "binding/signal_check.h"
 #include "binding/stack_room.h"
 #include "binding/tree_walk_conversion.h"
+#include "tree/path_escape.h"
 #include "tree/tree_account.h"
 
 namespace driftmoor::binding {
@@ -124,7 +127,7 @@ PyObject* py_walk(PyObject* module, PyObject* args, PyObject* keywords) {
                 return std::unexpected(error_to_exception(std::move(account).error()));
             }
             auto* state = static_cast<TreeModuleState*>(PyModule_GetState(module));
-            return account_to_tree_walk(state->tree_walk_type, std::move(*account));
+            return account_to_tree_walk(*state, std::move(*account));
         });
     });
 }
@@ -143,6 +146,49 @@ PyObject* py_manifest_lines(PyObject*, PyObject* args, PyObject* keywords) {
             return std::unexpected(value_error("format must be 'sha256sum' or 'bsd'"));
         }
         return manifest_lines(files, style == "bsd" ? LineStyle::Bsd : LineStyle::Sha256sum);
+    });
+}
+
+namespace {
+
+Outcome<std::string_view> bytes_argument(PyObject* object) {
+    if (!PyBytes_Check(object)) {
+        return std::unexpected(type_mismatch(object, "bytes"));
+    }
+    return std::string_view(PyBytes_AS_STRING(object),
+                            static_cast<std::size_t>(PyBytes_GET_SIZE(object)));
+}
+
+PyRef bytes_of(std::string_view bytes) {
+    return created_or_panic(
+        PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
+}
+
+}  // namespace
+
+PyObject* py_escape_path(PyObject*, PyObject* path) {
+    return call_wrapper([&]() -> Outcome<PyRef> {
+        auto bytes = bytes_argument(path);
+        if (!bytes) {
+            return std::unexpected(std::move(bytes).error());
+        }
+        if (!tree::needs_escape(*bytes)) {
+            return created_or_panic(PyTuple_Pack(2, bytes_of("").get(), path));
+        }
+        std::string escaped;
+        tree::append_escaped(escaped, *bytes);
+        return created_or_panic(PyTuple_Pack(2, bytes_of("\\").get(), bytes_of(escaped).get()));
+    });
+}
+
+PyObject* py_unescape_path(PyObject*, PyObject* text) {
+    return call_wrapper([&]() -> Outcome<PyRef> {
+        auto bytes = bytes_argument(text);
+        if (!bytes) {
+            return std::unexpected(std::move(bytes).error());
+        }
+        const auto path = tree::unescaped(*bytes);
+        return path ? bytes_of(*path) : PyRef::borrow(Py_None);
     });
 }
 

@@ -6,14 +6,13 @@
 
 namespace driftmoor::binding {
 
-// What each driftmoor_tree module object keeps: the TreeWalk type it made.
-struct TreeModuleState {
-    PyObject* tree_walk_type;  // owned; null until the exec step made it
-};
-
 // walk(dir_path, /, *, jobs=1, exclude=None, progress=None) -> TreeWalk
 PyObject* py_walk(PyObject* module, PyObject* args, PyObject* keywords);
 // manifest_lines(files, /, format="sha256sum") -> list[bytes]
 PyObject* py_manifest_lines(PyObject* module, PyObject* args, PyObject* keywords);
+// escape_path(path, /) -> tuple[bytes, bytes]
+PyObject* py_escape_path(PyObject* module, PyObject* path);
+// unescape_path(text, /) -> bytes | None
+PyObject* py_unescape_path(PyObject* module, PyObject* text);
 
 }  // namespace driftmoor::binding

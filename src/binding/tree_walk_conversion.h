@@ -1,4 +1,5 @@
-// A tree's account into the TreeWalk result of driftmoor_tree.walk.
+// A tree's account into the TreeWalk result of driftmoor_tree.walk, and the
+// kinds that result names things by.
 #pragma once
 
 #include "binding/failure.h"
@@ -6,13 +7,24 @@
 
 namespace driftmoor::binding {
 
-// The structure-sequence type of the result, made once per module object:
-// TreeWalk(files, failures, passed_over). A new reference.
-Outcome<PyRef> make_tree_walk_type();
+// What each driftmoor_tree module object keeps: the types and kinds it made
+// at its exec step, each owned and null until then.
+struct TreeModuleState {
+    PyObject* tree_walk_type;  // the TreeWalk structure sequence
+    // The members of the LeftOutKind and RootKind enums, in value order.
+    PyObject* left_out_kinds;  // tuple
+    PyObject* root_kinds;      // tuple
+};
 
-// An instance of `tree_walk_type` holding the account: `files` a dict of path
-// bytes to digest str; `failures` and `passed_over` lists of (path bytes,
-// reason str) sorted by path. The account is used up.
-Outcome<PyRef> account_to_tree_walk(PyObject* tree_walk_type, tree::TreeAccount&& account);
+// Makes the module's TreeWalk type and its kinds, adds them to the module
+// and keeps them in its state.
+Outcome<void> add_tree_walk_types(PyObject* module, TreeModuleState& state);
+
+// An instance of TreeWalk holding the account: `files` a dict of path bytes
+// to digest str; `failures` and `passed_over` lists of (path bytes, kind,
+// message) sorted by path, the message the system's (a str) for what an
+// error left out and None otherwise; `root` the kind of the root. The
+// account is used up.
+Outcome<PyRef> account_to_tree_walk(const TreeModuleState& state, tree::TreeAccount&& account);
 
 }  // namespace driftmoor::binding

@@ -109,6 +109,7 @@ platform::OsResult<TreeAccount> account_tree(std::string_view root, const Accoun
         std::atomic_ref(*options.files_done).store(0, std::memory_order_relaxed);
     }
     TreeAccount account;
+    account.root_type = metadata->type;
     AccountPolicy policy(account, options);
     platform::OsResult<void> walked;
     switch (metadata->type) {

@@ -25,6 +25,9 @@ struct LeftOutEntry {
 
 // What an account found. Owns everything in it.
 struct TreeAccount {
+    // What the root was found to be: a directory walked, a regular file (a
+    // tree of that one file), or anything else, left out unopened.
+    platform::FileType root_type = platform::FileType::Directory;
     // Every file read to its end, keyed by its path text (its bytes as the
     // file system holds them, valid Unicode or not), in the order the walk
     // met them. The records' hash fields are unused.

@@ -186,6 +186,11 @@ CASES = {
         lambda: driftmoor_tree.manifest_lines(LINES, format="md5"),
         (ValueError, "format"),
     ),
+    "tree-escape": (lambda: driftmoor_tree.escape_path(b"a\\b\n"), None),
+    "tree-escape-plain": (lambda: driftmoor_tree.escape_path(b"plain"), None),
+    "tree-escape-str": (lambda: driftmoor_tree.escape_path("a"), (TypeError, "'bytes'")),
+    "tree-unescape": (lambda: driftmoor_tree.unescape_path(b"a\\\\b\\n"), None),
+    "tree-unescape-bad": (lambda: driftmoor_tree.unescape_path(b"a\\q"), None),
     # The test-only module: each way the call wrapper ends a call.
     "probe-panic": (lambda: probe.panic_with_message("the text"), (BaseException, "the text")),
     "probe-panic-without-text": (lambda: probe.panic_without_message(), (BaseException, "panic")),

@@ -32,7 +32,8 @@ def put(path, data=None):
 
 def odd_tree(top):
     """A tree holding one entry of every kind the walk can meet, and what the
-    walk must make of each: (files, failures, passed_over)."""
+    walk must make of each: (files, failures, passed_over, root), each entry
+    left out as (path, its kind's name, the system's message or None)."""
     root = os.fsencode(top) + b"/tree"
     files = {
         root + b"/plain": put(root + b"/plain"),
@@ -50,21 +51,24 @@ def odd_tree(top):
     os.symlink(b"plain", root + b"/to-plain")
     files[root + b"/to-plain"] = files[root + b"/plain"]
     failures = [
-        (root + b"/dangling", "dangling link"),
-        (root + b"/unlistable", "Permission denied"),
-        (root + b"/unreadable", "Permission denied"),
+        (root + b"/dangling", "DANGLING_LINK", None),
+        (root + b"/unlistable", "UNLISTABLE_DIRECTORY", "Permission denied"),
+        (root + b"/unreadable", "UNREADABLE_FILE", "Permission denied"),
     ]
     passed_over = [
-        (root + b"/fifo", "special file"),
-        (root + b"/sub/up", "loop: a directory it is already below"),
+        (root + b"/fifo", "SPECIAL_FILE", None),
+        (root + b"/sub/up", "LOOP", None),
     ]
-    return root, (files, failures, passed_over)
+    return root, (files, failures, passed_over, "DIRECTORY")
 
 
 def walk_unprivileged(path, **arguments):
+    # Kinds by their names, which read back as literals.
     code = (
         "import driftmoor_tree\n"
-        f"print(repr(tuple(driftmoor_tree.walk({path!r}, **{arguments!r}))))"
+        f"w = driftmoor_tree.walk({path!r}, **{arguments!r})\n"
+        "named = lambda entries: [(path, kind.name, message) for path, kind, message in entries]\n"
+        "print(repr((w.files, named(w.failures), named(w.passed_over), w.root.name)))"
     )
     result = run_python(code, wrapper=UNPRIVILEGED, env={"LC_ALL": "C.UTF-8"})
     assert result.returncode == 0, result.stderr
@@ -76,13 +80,13 @@ def test_every_entry_is_read_or_accounted_for(tmp_path):
     assert walk_unprivileged(root) == expected
     # A file standing in for the account being written into the tree.
     excluded = os.stat(root + b"/plain")
-    files, failures, passed_over = expected
+    files, failures, passed_over, kind = expected
     del files[root + b"/plain"], files[root + b"/to-plain"]
     passed_over = sorted(
-        passed_over + [(root + b"/plain", "excluded"), (root + b"/to-plain", "excluded")]
+        passed_over + [(root + b"/plain", "EXCLUDED", None), (root + b"/to-plain", "EXCLUDED", None)]
     )
     found = walk_unprivileged(root, exclude=(excluded.st_dev, excluded.st_ino))
-    assert found == (files, failures, passed_over)
+    assert found == (files, failures, passed_over, kind)
 
 
 def links_tree(top):
@@ -109,16 +113,18 @@ def test_files_are_the_modules_manifest_where_every_name_is_unicode(tmp_path, sp
 
 
 @pytest.mark.parametrize(
-    "root, files",
+    "root, files, kind",
     [
-        ("file", lambda top: {f"{top}/file".encode(): hashlib.sha256(b"content").hexdigest()}),
-        ("empty-dir", lambda top: {}),
+        ("file", lambda top: {f"{top}/file".encode(): hashlib.sha256(b"content").hexdigest()},
+         driftmoor_tree.RootKind.FILE),
+        ("empty-dir", lambda top: {}, driftmoor_tree.RootKind.DIRECTORY),
     ],
 )
-def test_a_root_that_is_a_file_is_a_tree_of_one_file(tmp_path, root, files):
+def test_a_root_that_is_a_file_is_a_tree_of_one_file(tmp_path, root, files, kind):
     put(f"{tmp_path}/file", b"content")
     os.mkdir(f"{tmp_path}/empty-dir")
-    assert tuple(driftmoor_tree.walk(f"{tmp_path}/{root}".encode())) == (files(tmp_path), [], [])
+    walked = driftmoor_tree.walk(f"{tmp_path}/{root}".encode())
+    assert tuple(walked) == (files(tmp_path), [], [], kind)
 
 
 def test_a_root_that_cannot_be_examined_fails(tmp_path):
@@ -180,7 +186,8 @@ def test_an_unreadable_root_file_is_a_failure(tmp_path):
     put(f"{tmp_path}/secret")
     os.chmod(f"{tmp_path}/secret", 0)
     path = f"{tmp_path}/secret".encode()
-    assert walk_unprivileged(path) == ({}, [(path, "Permission denied")], [])
+    assert walk_unprivileged(path) == (
+        {}, [(path, "UNREADABLE_FILE", "Permission denied")], [], "FILE")
 
 
 def test_every_descriptor_closes(tmp_path):
@@ -355,3 +362,25 @@ def test_many_workers_on_few_files_finish(tmp_path, files):
     result = run_python(textwrap.dedent(body), timeout=60)
     assert result.returncode == 0, result.stderr
     assert ast.literal_eval(result.stdout) == [expected] * 20
+
+
+@pytest.mark.parametrize("path, mark, shown", [
+    (b"plain", b"", b"plain"),
+    (b"", b"", b""),
+    (b"back\\slash", b"\\", b"back\\\\slash"),
+    (b"line\nfeed\r", b"\\", b"line\\nfeed\\r"),
+    (b"\\n is not a line feed", b"\\", b"\\\\n is not a line feed"),
+    (b"caf\xe9 \xff", b"", b"caf\xe9 \xff"),
+])
+def test_one_escaping_rule_writes_and_reads_every_line(path, mark, shown):
+    assert driftmoor_tree.escape_path(path) == (mark, shown)
+    assert driftmoor_tree.unescape_path(shown) == path
+    if mark:
+        # What manifest_lines writes follows the same rule.
+        (line,) = driftmoor_tree.manifest_lines({path: "0" * 64})
+        assert line == mark + b"0" * 64 + b"  " + shown + b"\n"
+
+
+@pytest.mark.parametrize("text", [b"\\", b"ends in \\", b"\\t", b"\\0", b"a\\\\\\"])
+def test_an_escape_other_than_the_three_reads_as_none(text):
+    assert driftmoor_tree.unescape_path(text) is None

@@ -30,9 +30,12 @@ driftmoor.calculate_hash(b"a.txt")  # type: ignore[arg-type]
 driftmoor.calculate_directory_manifest(Path("tree"))  # type: ignore[arg-type]
 walked = driftmoor_tree.walk(b"tree", exclude=(1, 2), progress=bytearray(8))
 assert_type(walked.files, dict[bytes, str])
-assert_type(walked.failures, list[tuple[bytes, str]])
-files, failures, passed_over = walked
-assert_type(passed_over, list[tuple[bytes, str]])
+assert_type(walked.failures, list[tuple[bytes, driftmoor_tree.LeftOutKind, str | None]])
+files, failures, passed_over, root = walked
+assert_type(passed_over, list[tuple[bytes, driftmoor_tree.LeftOutKind, str | None]])
+assert_type(root, driftmoor_tree.RootKind)
+assert_type(driftmoor_tree.escape_path(b"a\\nb"), tuple[bytes, bytes])
+assert_type(driftmoor_tree.unescape_path(b"a\\\\nb"), bytes | None)
 assert_type(driftmoor_tree.manifest_lines(files, format="bsd"), list[bytes])
 driftmoor_tree.walk("tree")  # type: ignore[arg-type]
 """

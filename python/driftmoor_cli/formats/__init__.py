@@ -1,22 +1,21 @@
 """Manifest files: reading the forms that check and diff take, by what the
 file holds. Each form has its module: `lines` (the lines `sha256sum` writes
 and checks, in its own form and the BSD form of `sha256sum --tag`),
-`json_object` (one JSON object of path to digest)."""
+`json_object` (one JSON object of path to digest); `parsed` holds what they
+share."""
+
+__all__ = ["Manifest", "ManifestError", "read_manifest"]
 
 import os
 import re
 
-from driftmoor_cli.parser import STANDARD_INPUT
+from driftmoor_cli.formats.parsed import ManifestError
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from typing import Final
 
 _JSON = re.compile(rb"\s*{")  # no line of digests starts with `{`
-
-
-class ManifestError(Exception):
-    """A manifest that cannot be used: its text says where and why."""
 
 
 class Manifest:
@@ -29,13 +28,13 @@ class Manifest:
         self.identity: Final = identity  # the file's device and inode, as read
 
 
-def read_manifest(path: str) -> Manifest:
-    """The manifest file at path (`-`: standard input): checksum lines of
+def read_manifest(path: str | None) -> Manifest:
+    """The manifest file at path (None: standard input): checksum lines of
     either form, or the JSON object that `driftmoor manifest --format json`
     writes. ManifestError if it cannot be read or used."""
-    name = "standard input" if path == STANDARD_INPUT else path
+    name = "standard input" if path is None else path
     try:
-        with open(0, "rb", closefd=False) if path == STANDARD_INPUT else open(path, "rb") as file:
+        with open(0, "rb", closefd=False) if path is None else open(path, "rb") as file:
             identity = os.fstat(file.fileno())
             data = file.read()
         if _JSON.match(data):

@@ -1,20 +1,13 @@
-"""The JSON forms, for programs: a manifest as one object of path to digest,
-sorted by path, and the report of check and diff. Both are written as
-`json.dumps(..., ensure_ascii=False, indent=2)` would write them, one entry
-per line as it is made.
-
-JSON text is Unicode: a path whose bytes are not valid UTF-8 has no faithful
-form in it (an escape of a lone surrogate is refused by many readers, and
-any replacement would name another file). Such a path is left out of the
-JSON and handed back to the caller, which names it on standard error and
-fails the run; the lines of `sha256sum` hold every path."""
+"""The JSON form of a manifest, for programs: one object of path to digest,
+sorted by path, written one member per line as it is made (see json_text
+for why a path that is not UTF-8 is left out of it), and read back."""
 
 import json
-from collections.abc import Iterable, Iterator, Mapping
-from json.encoder import encode_basestring
+from collections.abc import Iterator, Mapping
 
-from driftmoor_cli.formats import ManifestError
-from driftmoor_cli.formats.lines import DIGEST
+from driftmoor_cli.formats.parsed import DIGEST, ManifestError
+from driftmoor_cli.json_text import json_object as object_text
+from driftmoor_cli.json_text import unicode_paths
 from driftmoor_cli.names import shown
 
 
@@ -22,41 +15,8 @@ def json_object(manifest: Mapping[bytes, str], not_unicode: list[bytes]) -> Iter
     """The manifest as one JSON object, sorted by the paths' bytes (which for
     UTF-8 is the order of their code points); each path that is not UTF-8
     left out and appended to not_unicode."""
-    yield from _object(unicode_paths(sorted(manifest.items()), not_unicode), "")
+    yield from object_text(unicode_paths(sorted(manifest.items()), not_unicode), "")
     yield "\n"
-
-
-def unicode_paths[Value](
-    items: Iterable[tuple[bytes, Value]], not_unicode: list[bytes]
-) -> Iterator[tuple[str, Value]]:
-    """Each (path, value) with the path as text; a path that is not valid
-    UTF-8 is appended to not_unicode instead."""
-    for path, value in items:
-        try:
-            yield path.decode("utf-8"), value
-        except UnicodeDecodeError:
-            not_unicode.append(path)
-
-
-def json_report(
-    statuses: Iterable[tuple[str, str]], summary: Mapping[str, int], status: int
-) -> Iterator[str]:
-    """{"paths": {path: state, ...}, "summary": {state: count, ...},
-    "status": the exit status}."""
-    yield '{\n  "paths": '
-    yield from _object(statuses, "  ")
-    yield ',\n  "summary": '
-    yield from _object(summary.items(), "  ")
-    yield f',\n  "status": {status}\n}}\n'
-
-
-def _object(items: Iterable[tuple[str, str | int]], indent: str) -> Iterator[str]:
-    separator = "{\n"
-    for key, value in items:
-        shown = encode_basestring(value) if isinstance(value, str) else str(value)
-        yield f"{separator}{indent}  {encode_basestring(key)}: {shown}"
-        separator = ",\n"
-    yield "{}" if separator == "{\n" else f"\n{indent}}}"
 
 
 def parse_json(data: bytes, name: str) -> dict[bytes, str]:

@@ -16,20 +16,15 @@ dropped. A BSD line's path ends at its last `)`, as `sha256sum -c` reads it.
 
 import re
 
-from driftmoor_cli.formats import ManifestError
-from driftmoor_cli.names import shown
+from driftmoor_tree import unescape_path
 
-# A carriage return is read back from `\r` as well: `sha256sum -c` reads it
-# so (coreutils 9.1 does, though it writes a CR raw), and the command writes
-# it so, so that a line carries no raw CR for a reader to strip as if it
-# ended the line.
-_UNESCAPES = {b"\\": b"\\", b"n": b"\n", b"r": b"\r"}
+from driftmoor_cli.formats.parsed import DIGEST, ManifestError
+from driftmoor_cli.names import shown
 
 _MARK = re.compile(rb"[ \t]*(\\?)")
 _LINE = re.compile(rb"(\S*) [ *](.+)", re.DOTALL)
 _BSD_TAG = re.compile(rb"SHA256 ?\(")
 _BSD_LINE = re.compile(rb"(.+)\)[ \t]*=[ \t]*(.*)", re.DOTALL)
-DIGEST = re.compile(rb"[0-9a-fA-F]{64}")
 
 
 def parse_lines(data: bytes, name: str) -> dict[bytes, str]:
@@ -70,10 +65,11 @@ def parse_lines(data: bytes, name: str) -> dict[bytes, str]:
 
 
 def _unescape(path: bytes, where: str) -> bytes:
-    def replace(escape: re.Match[bytes]) -> bytes:
-        plain = _UNESCAPES.get(escape[1])
-        if plain is None:
-            raise ManifestError(f"{where}: the path holds an escape other than \\\\, \\n or \\r")
-        return plain
-
-    return re.sub(rb"\\(.?)", replace, path, flags=re.DOTALL)
+    # A carriage return is read back from `\r` as well: `sha256sum -c` reads
+    # it so (coreutils 9.1 does, though it writes a CR raw), and the command
+    # writes it so, so that a line carries no raw CR for a reader to strip as
+    # if it ended the line.
+    plain = unescape_path(path)
+    if plain is None:
+        raise ManifestError(f"{where}: the path holds an escape other than \\\\, \\n or \\r")
+    return plain

@@ -6,8 +6,6 @@ arguments that returns the exit status:
               2 the manifest or the tree cannot be read
     diff      0 the manifests match, 1 they differ, 2 one cannot be read
 
-(compare.write_report decides between 0 and 1; command.py the statuses of
+(report.write_report decides between 0 and 1; command.py the statuses of
 what ends any run early: write errors, memory, Ctrl-C.)
 """
-
-UNUSABLE = 2  # check and diff: a manifest that cannot be used, a tree that cannot be walked

@@ -1,11 +1,13 @@
 """`driftmoor diff OLD NEW`: two manifests compared, no tree read."""
 
-from driftmoor_cli.compare import MANIFESTS, compare, write_report
+from driftmoor_cli.arguments import DiffArguments
+from driftmoor_cli.compare import compare
 from driftmoor_cli.formats import ManifestError, read_manifest
 from driftmoor_cli.output import error
-from driftmoor_cli.parser import DiffArguments
-from driftmoor_cli.subcommands import UNUSABLE
+from driftmoor_cli.report import MANIFESTS, write_report
 
+
+UNUSABLE = 2  # a manifest that cannot be used
 
 def run(arguments: DiffArguments) -> int:
     try:

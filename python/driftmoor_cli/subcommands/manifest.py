@@ -6,14 +6,16 @@ import os
 import stat
 
 import driftmoor_tree
+from driftmoor_tree import RootKind
 
+from driftmoor_cli.arguments import ManifestArguments
 from driftmoor_cli.output import Output, WriteFailed, error, error_about
-from driftmoor_cli.parser import ManifestArguments
+from driftmoor_cli.reasons import reason
 from driftmoor_cli.walk import walk
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from driftmoor_cli.parser import ManifestFormat
+    from driftmoor_cli.arguments import ManifestFormat
 
 FAILED = 1  # the tree, or a part of it, could not be read
 
@@ -26,7 +28,7 @@ def run(arguments: ManifestArguments) -> int:
     except OSError as failure:
         error_about(root, str(failure))
         return FAILED
-    if walked.passed_over == [(root, "special file")]:
+    if walked.root == RootKind.OTHER:
         # Named on purpose, and never opened: a pipe's or a device's reads
         # could wait forever, or act on being read.
         error_about(root, "not a regular file or a directory")
@@ -59,10 +61,11 @@ def _report(walked: driftmoor_tree.TreeWalk, not_unicode: list[bytes], verbose: 
     """The entries left out, one line each on standard error, sorted by
     path: those that could not be read always, the files that JSON cannot
     name, and with verbose those passed over by design, then the counts."""
-    lines = [(path, reason) for path, reason in walked.failures]
+    lines = [(path, reason((kind, message))) for path, kind, message in walked.failures]
     lines += [(path, "not valid UTF-8, which JSON cannot hold: left out") for path in not_unicode]
     if verbose:
-        lines += [(path, f"passed over: {reason}") for path, reason in walked.passed_over]
+        lines += [(path, f"passed over: {reason((kind, message))}")
+                  for path, kind, message in walked.passed_over]
     lines.sort(key=lambda line: line[0])
     for path, message in lines:
         error_about(path, message)

@@ -1,0 +1,65 @@
+"""The typed arguments of each subcommand, as the parser makes them and the
+subcommands take them: every subcommand is a function of its own typed
+arguments, and typing does not stop at the dispatch."""
+
+# typing is imported for the type checker only: the command's start does
+# without it (and without annotationlib, which NamedTuple and dataclasses
+# bring in to read annotations), a few milliseconds of every run.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Final, Literal
+
+    ManifestFormat = Literal["sha256sum", "bsd", "json"]
+    ReportFormat = Literal["text", "json"]
+
+
+class ManifestArguments:
+    __slots__ = ("path", "format", "jobs", "verbose", "progress")
+
+    def __init__(self, path: bytes, format: ManifestFormat, jobs: int, verbose: bool,
+                 progress: bool) -> None:
+        self.path: Final = path  # a directory, or a single file: the bytes of the argument
+        self.format: Final = format
+        self.jobs: Final = jobs  # threads that walk: 1, the calling thread alone
+        self.verbose: Final = verbose  # name what is passed over, and count it all
+        self.progress: Final = progress
+
+
+class ReportOptions:
+    """What the report of check and diff holds, and how it is written."""
+
+    __slots__ = ("quiet", "status_only", "ignore_missing", "listed_only", "verbose", "format")
+
+    def __init__(self, quiet: bool, status_only: bool, ignore_missing: bool, listed_only: bool,
+                 verbose: bool, format: ReportFormat) -> None:
+        self.quiet: Final = quiet  # no `ok` lines
+        self.status_only: Final = status_only  # no output: the exit status says it
+        self.ignore_missing: Final = ignore_missing  # missing files neither named nor failing
+        self.listed_only: Final = listed_only  # only what the manifest lists: no added files
+        self.verbose: Final = verbose  # entries passed over named, not only counted
+        self.format: Final = format
+
+
+class CheckArguments:
+    __slots__ = ("manifest", "directory", "report", "jobs", "progress")
+
+    def __init__(self, manifest: str | None, directory: bytes | None, report: ReportOptions,
+                 jobs: int,
+                 progress: bool) -> None:
+        self.manifest: Final = manifest  # a path; None: standard input
+        self.directory: Final = directory  # None: the tree the manifest's paths lie under
+        self.report: Final = report
+        self.jobs: Final = jobs
+        self.progress: Final = progress
+
+
+class DiffArguments:
+    __slots__ = ("old", "new", "report")
+
+    def __init__(self, old: str | None, new: str | None, report: ReportOptions) -> None:
+        self.old: Final = old  # a path; None: standard input
+        self.new: Final = new
+        self.report: Final = report
+
+
+Arguments = ManifestArguments | CheckArguments | DiffArguments
