@@ -6,8 +6,12 @@
 #include "binding/call_wrapper.h"
 #include "binding/module_functions.h"
 #include "binding/signal_check.h"
+#include "binding/tree_check_types.h"
 #include "binding/tree_functions.h"
+#include "binding/tree_module_state.h"
+#include "binding/tree_names.h"
 #include "binding/tree_walk_conversion.h"
+#include "tree/listed_manifest.h"
 
 namespace {
 
@@ -17,7 +21,8 @@ constexpr int CALL_FLAGS = METH_VARARGS | METH_KEYWORDS;
 
 PyMethodDef method_table[] = {
     {"walk", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_walk)), CALL_FLAGS,
-     "walk(dir_path, /, *, jobs=1, exclude=None, progress=None)\n--\n\n"
+     "walk(dir_path, /, *, jobs=1, exclude=None, progress=None, links=LinkRule.ALL,\n"
+     "     one_file_system=False)\n--\n\n"
      "Fingerprint every regular file at or below dir_path (bytes), following\n"
      "links, and account for every entry left out.\n\n"
      "Returns TreeWalk(files, failures, passed_over, root): files maps each\n"
@@ -32,7 +37,10 @@ PyMethodDef method_table[] = {
      "is the same for any number.\n"
      "exclude: (st_dev, st_ino) of a file to pass over, such as the manifest\n"
      "being written into the tree. progress: a writable buffer whose first\n"
-     "64-bit word is kept at the number of files read so far.\n\n"
+     "64-bit word is kept at the number of files read so far, and its second,\n"
+     "if it has one, at the bytes read of them. links: which links are\n"
+     "followed (LinkRule). one_file_system: pass over directories on another\n"
+     "file system than dir_path's.\n\n"
      "Raises OSError when dir_path cannot be examined, when descriptors or\n"
      "memory run out (MemoryError), and KeyboardInterrupt on Ctrl-C."},
     {"manifest_lines",
@@ -41,28 +49,55 @@ PyMethodDef method_table[] = {
      "The lines of a manifest of files (dict of path bytes to digest), sorted\n"
      "by path, as sha256sum writes them ('sha256sum') or as sha256sum --tag\n"
      "does ('bsd'); a list of bytes chunks of whole lines, about 64 KiB each."},
+    {"check", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_check)), CALL_FLAGS,
+     "check(manifest, /, *, tree=None, listed_start=b'', checked_start=b'', walked_start=b'',\n"
+     "      jobs=1, exclude=None, progress=None, links=LinkRule.INSIDE,\n"
+     "      one_file_system=False)\n--\n\n"
+     "Checks the files a sealed ListedManifest lists, taking it: every path with its\n"
+     "state (Findings). A relative listed path is checked at checked_start and what\n"
+     "follows listed_start in it, an absolute one where it is. With a tree, the tree\n"
+     "is walked for what the manifest does not list, each path it finds named with\n"
+     "walked_start replaced by checked_start; a listed file the walk did not read is\n"
+     "read by its own name, wherever its links lead."},
+    {"compare", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_compare)),
+     METH_FASTCALL,
+     "compare(old, new, /)\n--\n\nTwo sealed ListedManifests compared path by path, as "
+     "written, taking both: Findings."},
     {"escape_path", py_escape_path, METH_O,
      "escape_path(path, /)\n--\n\n"
      "(mark, text): the path (bytes) as every line shows it, a backslash,\n"
      "line feed and carriage return escaped as \\\\, \\n and \\r, and the\n"
      "mark a manifest or report line holding it starts with (b'\\\\' when\n"
      "anything was escaped, else b'')."},
+    {"plain_path", py_plain_path, METH_O,
+     "plain_path(path, /)\n--\n\n"
+     "The path (bytes) spelled as a manifest's paths are read: each run of\n"
+     "slashes made one, each '.' component dropped; '..' kept."},
     {"unescape_path", py_unescape_path, METH_O,
      "unescape_path(text, /)\n--\n\n"
      "The path an escaped text (bytes) stands for; None when it holds an\n"
      "escape other than \\\\, \\n or \\r."},
 };
 
-TreeModuleState* state_of(PyObject* module) {
-    return static_cast<TreeModuleState*>(PyModule_GetState(module));
-}
-
 int exec_driftmoor_tree(PyObject* module) {
     if (exec_module_functions(module, method_table) < 0) {
         return -1;
     }
     return exec_wrapper([module]() -> Outcome<void> {
-        if (auto added = add_tree_walk_types(module, *state_of(module)); !added) {
+        TreeModuleState& state = tree_state_of_module(module);
+        if (auto added = add_tree_enums(module, state); !added) {
+            return added;
+        }
+        if (auto added = add_tree_walk_types(module, state); !added) {
+            return added;
+        }
+        if (auto added = add_tree_check_types(module, state); !added) {
+            return added;
+        }
+        if (auto added = checked_status(PyModule_AddIntConstant(
+                module, "MAX_LINE_LENGTH",
+                static_cast<long>(driftmoor::tree::ListedManifest::MAX_LINE_LENGTH)));
+            !added) {
             return added;
         }
         return find_main_thread();
@@ -70,19 +105,15 @@ int exec_driftmoor_tree(PyObject* module) {
 }
 
 int traverse_driftmoor_tree(PyObject* module, visitproc visit, void* arg) {
-    if (TreeModuleState* state = state_of(module)) {
-        Py_VISIT(state->tree_walk_type);
-        Py_VISIT(state->left_out_kinds);
-        Py_VISIT(state->root_kinds);
+    if (PyModule_GetState(module) == nullptr) {
+        return 0;
     }
-    return 0;
+    return traverse_tree_state(tree_state_of_module(module), visit, arg);
 }
 
 int clear_driftmoor_tree(PyObject* module) {
-    if (TreeModuleState* state = state_of(module)) {
-        Py_CLEAR(state->tree_walk_type);
-        Py_CLEAR(state->left_out_kinds);
-        Py_CLEAR(state->root_kinds);
+    if (PyModule_GetState(module) != nullptr) {
+        clear_tree_state(tree_state_of_module(module));
     }
     return 0;
 }

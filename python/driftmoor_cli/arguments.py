@@ -11,18 +11,31 @@ if TYPE_CHECKING:
 
     ManifestFormat = Literal["sha256sum", "bsd", "json"]
     ReportFormat = Literal["text", "json"]
+    Links = Literal["inside", "all", "none"]
+
+
+class WalkOptions:
+    """How a tree is walked: by how many threads, through which links, over
+    how many file systems, with a progress line or without."""
+
+    __slots__ = ("jobs", "links", "one_file_system", "progress")
+
+    def __init__(self, jobs: int, links: Links, one_file_system: bool, progress: bool) -> None:
+        self.jobs: Final = jobs  # threads that walk: 1, the calling thread alone
+        self.links: Final = links  # inside: links that stay in the tree; all; none
+        self.one_file_system: Final = one_file_system  # pass over other file systems
+        self.progress: Final = progress  # draw the progress line (on a terminal)
 
 
 class ManifestArguments:
-    __slots__ = ("path", "format", "jobs", "verbose", "progress")
+    __slots__ = ("path", "format", "walk", "verbose")
 
-    def __init__(self, path: bytes, format: ManifestFormat, jobs: int, verbose: bool,
-                 progress: bool) -> None:
+    def __init__(self, path: bytes, format: ManifestFormat, walk: WalkOptions,
+                 verbose: bool) -> None:
         self.path: Final = path  # a directory, or a single file: the bytes of the argument
         self.format: Final = format
-        self.jobs: Final = jobs  # threads that walk: 1, the calling thread alone
+        self.walk: Final = walk
         self.verbose: Final = verbose  # name what is passed over, and count it all
-        self.progress: Final = progress
 
 
 class ReportOptions:
@@ -41,16 +54,14 @@ class ReportOptions:
 
 
 class CheckArguments:
-    __slots__ = ("manifest", "directory", "report", "jobs", "progress")
+    __slots__ = ("manifest", "directory", "report", "walk")
 
     def __init__(self, manifest: str | None, directory: bytes | None, report: ReportOptions,
-                 jobs: int,
-                 progress: bool) -> None:
+                 walk: WalkOptions) -> None:
         self.manifest: Final = manifest  # a path; None: standard input
         self.directory: Final = directory  # None: the tree the manifest's paths lie under
         self.report: Final = report
-        self.jobs: Final = jobs
-        self.progress: Final = progress
+        self.walk: Final = walk
 
 
 class DiffArguments:

@@ -15,6 +15,7 @@ from driftmoor_cli.arguments import (
     DiffArguments,
     ManifestArguments,
     ReportOptions,
+    WalkOptions,
 )
 from driftmoor_cli.output import to_standard_error
 
@@ -26,6 +27,9 @@ if TYPE_CHECKING:
 
 SUBCOMMANDS = ("manifest", "check", "diff")
 STANDARD_INPUT = "-"  # a manifest read from standard input
+# Threads enough for any machine's cores many times over; a number past it
+# is a mistake, not a wish for more speed.
+MOST_JOBS = 1024
 
 
 class Shown(Exception):
@@ -51,17 +55,21 @@ def parse(argv: Sequence[str] | None) -> Arguments:
     namespace = parser.parse_args(arguments)
     # A path argument arrives as text, any byte that is not UTF-8 held as a
     # surrogate escape: os.fsencode gives back the bytes it was.
+    walk = None
+    if namespace.command in ("manifest", "check"):
+        walk = WalkOptions(namespace.jobs, namespace.links, namespace.one_file_system,
+                           namespace.progress)
     if namespace.command == "manifest":
-        return ManifestArguments(os.fsencode(namespace.path), namespace.format, namespace.jobs,
-                                 namespace.verbose, namespace.progress)
+        assert walk is not None
+        return ManifestArguments(os.fsencode(namespace.path), namespace.format, walk,
+                                 namespace.verbose)
     report = ReportOptions(namespace.quiet, namespace.status, namespace.ignore_missing,
                            namespace.listed_only, getattr(namespace, "verbose", False),
                            namespace.format)
     if namespace.command == "check":
-        drawn = namespace.progress and not (namespace.quiet or namespace.status)
+        assert walk is not None
         directory = None if namespace.dir is None else os.fsencode(namespace.dir)
-        return CheckArguments(_manifest(namespace.manifest), directory, report, namespace.jobs,
-                              drawn)
+        return CheckArguments(_manifest(namespace.manifest), directory, report, walk)
     if namespace.old == namespace.new == STANDARD_INPUT:
         assert diff is not None  # built: it is the subcommand parsed
         diff.error("OLD and NEW cannot both be standard input")
@@ -79,6 +87,8 @@ def _jobs(text: str) -> int:
         jobs = 0
     if jobs < 1:
         raise argparse.ArgumentTypeError(f"not a whole number of at least 1: {text!r}")
+    if jobs > MOST_JOBS:
+        raise argparse.ArgumentTypeError(f"more than {MOST_JOBS}: {text!r}")
     return jobs
 
 
@@ -134,9 +144,12 @@ def _manifest_parser(subcommands: Subparsers) -> None:
         ),
     )
     _walk_options(manifest, verbose=(
-        "name each entry passed over (pipes, sockets, devices, links back up the tree, "
-        "the manifest being written, entries gone while walked) on standard error, "
-        "and end with the counts"
+        "name each entry passed over (pipes, sockets, devices, dangling links, links back up "
+        "or out of the tree, the manifest being written, entries gone while walked) on "
+        "standard error, and end with the counts"
+    ), links=(
+        "which links to follow: inside (default) those whose target lies in the tree, "
+        "all of them, or none"
     ))
     _progress_option(manifest)
     manifest.add_argument("path", metavar="DIR")
@@ -151,10 +164,11 @@ def _check_parser(subcommands: Subparsers) -> None:
             "them with it: one line per file (ok, changed, missing, added, "
             "unreadable), then a summary, which counts the entries passed over "
             "too. The tree is DIR, or else the longest directory that all "
-            "of MANIFEST's paths lie under, taken from the working directory. "
-            "MANIFEST `-` is standard input. Exit status: 0 the tree matches, "
-            "1 it differs or a file cannot be read, 2 MANIFEST or the tree "
-            "cannot be read."
+            "of MANIFEST's relative paths lie under, taken from the working "
+            "directory (said on standard error); an absolute path is checked "
+            "where it is. MANIFEST `-` is standard input. Exit status: 0 the "
+            "tree matches, 1 it differs or a file cannot be read, 2 MANIFEST or "
+            "the tree cannot be used."
         ),
         formatter_class=_Formatter,
         add_help=False,
@@ -162,7 +176,12 @@ def _check_parser(subcommands: Subparsers) -> None:
     _help_and_version(check)
     _report_options(check, listed="read only the files MANIFEST lists, as `sha256sum -c` "
                                   "does: walk no tree, report no added files")
-    _walk_options(check, verbose="name each entry passed over in the report, not only count it")
+    _walk_options(check, verbose="name each entry passed over in the report, not only count it",
+                  links=(
+                      "which links the walk for added files follows: inside (default) those "
+                      "whose target lies in the tree, all of them, or none; a listed path is "
+                      "read wherever its links lead"
+                  ))
     _progress_option(check)
     check.add_argument("manifest", metavar="MANIFEST")
     check.add_argument("dir", metavar="DIR", nargs="?")
@@ -208,16 +227,28 @@ def _report_options(parser: argparse.ArgumentParser, *, listed: str) -> None:
     )
 
 
-def _walk_options(parser: argparse.ArgumentParser, *, verbose: str) -> None:
+def _walk_options(parser: argparse.ArgumentParser, *, verbose: str, links: str) -> None:
     parser.add_argument(
         "-j", "--jobs",
         type=_jobs,
-        default=os.process_cpu_count() or 1,
+        default=min(os.process_cpu_count() or 1, MOST_JOBS),
         metavar="N",
         help=(
-            "walk with N threads (default: the processors this process may use, "
-            "%(default)s here); 1 walks on one thread. The output is the same for any N"
+            "walk with N threads, at most %s (default: the processors this process may use, "
+            "%%(default)s here); 1 walks on one thread. The output is the same for any N"
+            % MOST_JOBS
         ),
+    )
+    parser.add_argument(
+        "--links",
+        choices=["inside", "all", "none"],
+        default="inside",
+        help=links,
+    )
+    parser.add_argument(
+        "-x", "--one-file-system",
+        action="store_true",
+        help="pass over directories on other file systems (mount points in the tree)",
     )
     parser.add_argument("-v", "--verbose", action="store_true", help=verbose)
 
@@ -227,7 +258,7 @@ def _progress_option(parser: argparse.ArgumentParser) -> None:
         "--no-progress",
         dest="progress",
         action="store_false",
-        help="no progress line on standard error (drawn only on a terminal)",
+        help="no progress line on standard error (drawn only on a terminal, -q or not)",
     )
 
 

@@ -1,27 +1,61 @@
 # driftmoor_tree, the walk of the `driftmoor` command, for type checkers and
 # editors.
 
-from collections.abc import Buffer
+from collections.abc import Buffer, Iterator
 from enum import IntEnum
 from typing import Final, Literal, final
 
 from _typeshed import structseq
 
-__all__ = ["walk", "manifest_lines", "escape_path", "unescape_path"]
+__all__ = ["walk", "manifest_lines", "escape_path", "unescape_path", "plain_path", "check",
+           "compare"]
+
+# The longest line a ListedManifest reads, in bytes.
+MAX_LINE_LENGTH: Final[int]
 
 class LeftOutKind(IntEnum):
-    """Why `walk` left an entry out. The first four are failures: the entry
+    """Why an entry was left out. The first three are failures: the entry
     may hold content that was not fingerprinted."""
 
     UNREADABLE_FILE = 0  # a file that could not be opened or read
     UNLISTABLE_DIRECTORY = 1  # a directory that could not be opened or listed to its end
-    DANGLING_LINK = 2  # a link that leads nowhere
-    UNKNOWN_ENTRY = 3  # an entry whose type could not be found out
+    UNKNOWN_ENTRY = 2  # an entry whose type could not be found out
+    DANGLING_LINK = 3  # a link that leads nowhere: nothing there to read
     SPECIAL_FILE = 4  # a pipe, socket or device: never opened
     LOOP = 5  # a directory already on the way down, reached again through a link
     NOT_UNICODE = 6  # a path with no Unicode text (never, from walk)
     EXCLUDED = 7  # the file named by `exclude`
     VANISHED = 8  # gone, or turned into something else, between its listing and its turn
+    LINK_OUT_OF_TREE = 9  # a link whose target lies outside the tree walked (LinkRule.INSIDE)
+    LINK_NOT_FOLLOWED = 10  # a link, where no link is followed (LinkRule.NONE)
+    OTHER_FILE_SYSTEM = 11  # a directory on another file system (one_file_system)
+
+class LinkRule(IntEnum):
+    """Which links a walk follows."""
+
+    ALL = 0  # every link, wherever it leads
+    INSIDE = 1  # those whose target lies inside the tree walked
+    NONE = 2  # none
+
+class PathState(IntEnum):
+    """What a check or a comparison found of a path."""
+
+    OK = 0  # listed, there, the same digest
+    CHANGED = 1  # listed, there, another digest
+    MISSING = 2  # listed, not there, or no regular file any more
+    ADDED = 3  # there, not listed
+    UNREADABLE = 4  # there, listed or not, but it could not be read
+    PASSED_OVER = 5  # there, not listed, not read by design
+
+class ManifestFault(IntEnum):
+    """Why a manifest cannot be used."""
+
+    LINE_TOO_LONG = 0  # a line longer than MAX_LINE_LENGTH
+    NOT_A_LINE = 1  # not '<64 hex digits>  <path>'
+    NOT_A_BSD_LINE = 2  # not 'SHA256 (<path>) = <64 hex digits>'
+    NOT_A_DIGEST = 3  # the digest is not 64 hexadecimal digits
+    BAD_ESCAPE = 4  # an escape other than \\, \n or \r
+    LISTED_TWICE = 5  # two lines name the same path, by any spelling
 
 class RootKind(IntEnum):
     """What the path that `walk` was given was found to be."""
@@ -70,6 +104,8 @@ def walk(
     jobs: int = 1,
     exclude: tuple[int, int] | None = None,
     progress: Buffer | None = None,
+    links: LinkRule = LinkRule.ALL,
+    one_file_system: bool = False,
 ) -> TreeWalk:
     """Fingerprint every regular file at or below `dir_path`, accounting for
     every entry left out.
@@ -87,8 +123,12 @@ def walk(
     exclude: (st_dev, st_ino) of a file to pass over wherever it turns up,
     such as a manifest being written into the tree it lists.
     progress: a writable buffer of at least 8 bytes, 8-aligned (for example
-    array.array("Q", [0])), whose first 64-bit word is kept at the number of
-    files read so far, for another thread to show.
+    array.array("Q", [0, 0])), whose first 64-bit word is kept at the number
+    of files read so far, and its second, if it has one, at the bytes read
+    of their contents, for another thread to show.
+    links: which links are followed (LINK_OUT_OF_TREE and LINK_NOT_FOLLOWED
+    name those passed over); one_file_system: directories on another file
+    system than dir_path's are passed over (OTHER_FILE_SYSTEM).
 
     Runs detached from the interpreter. Raises the OSError of `dir_path` when
     it cannot be examined (FileNotFoundError('No such file or directory (os
@@ -118,3 +158,137 @@ def escape_path(path: bytes, /) -> tuple[bytes, bytes]:
 def unescape_path(text: bytes, /) -> bytes | None:
     """The path an escaped text stands for; None when it holds an escape
     other than "\\\\", "\\n" or "\\r"."""
+
+def plain_path(path: bytes, /) -> bytes:
+    """The path spelled as a manifest's paths are read: each run of slashes
+    made one, each "." component dropped ("..", which only opening the path
+    resolves, kept)."""
+
+@final
+class ManifestProblem(structseq[object], tuple[ManifestFault, int, bytes | None, int]):
+    """Why a manifest cannot be used, and where."""
+
+    __match_args__: Final = ("fault", "line", "path", "first_line")
+    @property
+    def fault(self) -> ManifestFault: ...
+    @property
+    def line(self) -> int:
+        """The line it was found on; 0 for a pair added without one."""
+    @property
+    def path(self) -> bytes | None:
+        """LISTED_TWICE: the path, in its plain spelling; else None."""
+    @property
+    def first_line(self) -> int:
+        """LISTED_TWICE: the line it was first listed on (0: none)."""
+
+@final
+class ListedManifest:
+    """A manifest as check reads it: its lines read as they come, in the
+    forms sha256sum writes and checks (either form on any line, blanks
+    before a line, comments, escaped paths, a CR ending a line, one blank or
+    two after the digest as sha256sum -c takes them), each line at most
+    MAX_LINE_LENGTH bytes; the files held compactly and, once sealed, in the
+    order of their paths' plain spellings. A check or a comparison takes it:
+    it can be used once."""
+
+    def __init__(self) -> None: ...
+    def __len__(self) -> int: ...
+    def read(self, data: Buffer, /) -> ManifestProblem | None:
+        """Reads the next bytes of the manifest; the first problem met."""
+    def add(self, path: bytes, digest: str, /) -> ManifestProblem | None:
+        """Adds a path and its digest (64 hexadecimal digits) of another
+        form (JSON)."""
+    def seal(self) -> ManifestProblem | None:
+        """Ends the reading (the last line counts without its line feed) and
+        puts the files in order; a path listed twice is a problem."""
+    def roots(self) -> tuple[bytes | None, bytes | None]:
+        """(relative, absolute): the directory that every relative path lies
+        under and the one every absolute path lies under, as the paths spell
+        them, ending in "/" (b"": none in common); None where there is no
+        path of that kind."""
+    def any_present(self, listed_start: bytes, checked_start: bytes, /) -> bool:
+        """Whether anything is there under at least one listed path, a
+        relative path looked for with listed_start replaced by
+        checked_start."""
+
+# (path, state, expected, actual, kind, message, below)
+_Finding = tuple[bytes, PathState, str | None, str | None, LeftOutKind | None, str | None,
+                 bytes | None]
+
+@final
+class Findings:
+    """Every path of a check or a comparison with its state, in the order of
+    the paths' bytes. Each item: the path as the report names it; its state;
+    the digest listed (OLD's) and the digest found (NEW's), where known; for
+    what is unreadable or passed over, its kind and the system's message
+    (None where the kind says all); and for what could not be seen for a
+    directory above it that could not be listed, that directory."""
+
+    def __len__(self) -> int: ...
+    def __getitem__(self, index: int, /) -> _Finding: ...
+    def __iter__(self) -> Iterator[_Finding]: ...
+    def failures(self) -> list[tuple[bytes, LeftOutKind, str | None]]:
+        """(path, kind, message) of each entry that could not be read, in
+        path order, but for those below a directory that could not be
+        listed."""
+    def report(
+        self,
+        states: tuple[str, ...],
+        state_keys: tuple[str, ...],
+        omissions: tuple[str, ...],
+        /,
+        *,
+        counted: tuple[PathState, ...] | None = None,
+        json: bool = False,
+        quiet: bool = False,
+        verbose: bool = False,
+        ignore_missing: bool = False,
+    ) -> Report:
+        """The report, in the words given: each PathState as a line starts
+        with it and as JSON keys it, and the words for each LeftOutKind, in
+        value order (TypeError for another number of them). counted:
+        the states the summary counts, in its order (None: all); a state not
+        counted is neither named nor a cause to fail."""
+
+@final
+class Report:
+    """A report, as bytes chunks of whole lines (about 64 KiB each)."""
+
+    def __iter__(self) -> Report: ...
+    def __next__(self) -> bytes: ...
+    @property
+    def status(self) -> int:
+        """0 when every path covered is ok or passed over, else 1 (also
+        where missing paths are ignored and none was verified, and once a
+        JSON report left out a path that is not UTF-8)."""
+    def count(self, state: PathState, /) -> int:
+        """How many paths of the state the report counts."""
+    def not_unicode(self) -> list[bytes]:
+        """The paths a JSON report left out so far."""
+
+def check(
+    manifest: ListedManifest,
+    /,
+    *,
+    tree: bytes | None = None,
+    listed_start: bytes = b"",
+    checked_start: bytes = b"",
+    walked_start: bytes = b"",
+    jobs: int = 1,
+    exclude: tuple[int, int] | None = None,
+    progress: Buffer | None = None,
+    links: LinkRule = LinkRule.INSIDE,
+    one_file_system: bool = False,
+) -> Findings:
+    """Checks the files a sealed manifest lists, taking it. A relative
+    listed path is checked at checked_start followed by what comes after
+    listed_start in it, an absolute one where it is. With a tree, the tree
+    is walked (as walk does, with jobs, exclude, progress, links and
+    one_file_system) for what the manifest does not list, each path it
+    finds named with walked_start replaced by checked_start; a listed file
+    the walk did not read (past a link out of the tree, or with no tree) is
+    read by its own name, wherever its links lead, and only if it is a
+    regular file. Runs detached; raises as walk does."""
+
+def compare(old: ListedManifest, new: ListedManifest, /) -> Findings:
+    """Two sealed manifests compared path by path, as written, taking both."""

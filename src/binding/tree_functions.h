@@ -12,6 +12,8 @@ PyObject* py_walk(PyObject* module, PyObject* args, PyObject* keywords);
 PyObject* py_manifest_lines(PyObject* module, PyObject* args, PyObject* keywords);
 // escape_path(path, /) -> tuple[bytes, bytes]
 PyObject* py_escape_path(PyObject* module, PyObject* path);
+// plain_path(path, /) -> bytes
+PyObject* py_plain_path(PyObject* module, PyObject* path);
 // unescape_path(text, /) -> bytes | None
 PyObject* py_unescape_path(PyObject* module, PyObject* text);
 

@@ -3,22 +3,17 @@
 #pragma once
 
 #include "binding/failure.h"
+#include "binding/tree_module_state.h"
 #include "tree/tree_account.h"
 
 namespace driftmoor::binding {
 
-// What each driftmoor_tree module object keeps: the types and kinds it made
-// at its exec step, each owned and null until then.
-struct TreeModuleState {
-    PyObject* tree_walk_type;  // the TreeWalk structure sequence
-    // The members of the LeftOutKind and RootKind enums, in value order.
-    PyObject* left_out_kinds;  // tuple
-    PyObject* root_kinds;      // tuple
-};
-
-// Makes the module's TreeWalk type and its kinds, adds them to the module
-// and keeps them in its state.
+// Makes the module's TreeWalk type, adds it to the module and keeps it in
+// its state (whose enums must be made already).
 Outcome<void> add_tree_walk_types(PyObject* module, TreeModuleState& state);
+
+// The system's message for an error, as the platform words it, in a str.
+PyRef error_message(const platform::OsError& error);
 
 // An instance of TreeWalk holding the account: `files` a dict of path bytes
 // to digest str; `failures` and `passed_over` lists of (path bytes, kind,

@@ -1,5 +1,6 @@
 #include "digest/file_digest.h"
 
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <new>
@@ -47,7 +48,8 @@ void ReadBuffer::Release::operator()(std::byte* bytes) const noexcept {
 }
 
 platform::OsResult<FileDigest> digest_open_file(platform::FileHandle& file, ReadBuffer& buffer,
-                                                platform::Cancellation& cancellation) {
+                                                platform::Cancellation& cancellation,
+                                                std::uint64_t* bytes_done) {
     Sha256State state = sha256_init();
     // Reused by every read; the engine compresses whole blocks where they lie.
     const std::span<std::byte> chunk = buffer.bytes();
@@ -64,6 +66,9 @@ platform::OsResult<FileDigest> digest_open_file(platform::FileHandle& file, Read
         }
         sha256_update(state,
                       std::span(reinterpret_cast<const std::uint8_t*>(chunk.data()), *count));
+        if (bytes_done != nullptr) {
+            std::atomic_ref(*bytes_done).fetch_add(*count, std::memory_order_relaxed);
+        }
         // An endless file never reaches its end: only the caller can stop it.
         if (auto go_on = cancellation.check(); !go_on) {
             return std::unexpected(std::move(go_on).error());
@@ -73,9 +78,10 @@ platform::OsResult<FileDigest> digest_open_file(platform::FileHandle& file, Read
 }
 
 platform::OsResult<FileDigest> digest_open_file(platform::FileHandle& file,
-                                                platform::Cancellation& cancellation) {
+                                                platform::Cancellation& cancellation,
+                                                std::uint64_t* bytes_done) {
     ReadBuffer buffer;
-    return digest_open_file(file, buffer, cancellation);
+    return digest_open_file(file, buffer, cancellation, bytes_done);
 }
 
 platform::OsResult<FileDigest> digest_open_file(platform::FileHandle& file) {

@@ -52,7 +52,7 @@ void ManifestTable::insert(std::string_view key, const digest::FileDigest& diges
             ++size_;
             return;
         }
-        if (occupant->hash == hash && occupant->key() == key) {
+        if (occupant->tag == hash && occupant->key() == key) {
             occupant->digest = digest;
             return;
         }
@@ -73,7 +73,7 @@ void ManifestTable::grow() {
         if (record == nullptr) {
             continue;
         }
-        std::size_t slot = home_slot(record->hash, slot_count);
+        std::size_t slot = home_slot(record->tag, slot_count);
         while (slots[slot] != nullptr) {
             slot = (slot + 1) & mask;
         }
@@ -96,7 +96,7 @@ walk::RecordArena ManifestTable::in_slot_order() {
     walk::RecordArena ordered(walk::RecordArena::Placement::PagesOnly);
     for (const walk::FileRecord* record : slots) {
         if (record != nullptr) {
-            ordered.append(record->hash, record->key(), record->digest);
+            ordered.append(record->tag, record->key(), record->digest);
         }
     }
     return ordered;

@@ -4,7 +4,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "platform/os_error.h"
@@ -50,5 +52,9 @@ OsResult<std::size_t> read_into(FileHandle& file, std::span<std::byte> buffer);
 
 // Closes the file; nothing is reported.
 void close_file(FileHandle&& file) noexcept;
+
+// Where the open file lies: its absolute path with every link resolved, as
+// the platform finds it from the handle; none where it cannot tell.
+std::optional<std::string> file_location(const FileHandle& file);
 
 }  // namespace driftmoor::platform

@@ -114,6 +114,17 @@ OsResult<DirectoryListing> open_entry_listing(const DirectoryEntry& entry);
 // swap a pipe or a device in under the name meanwhile.
 OsResult<FileHandle> open_entry_for_reading(const DirectoryEntry& entry);
 
+// Opens the file at `path_text` for reading, following links, with the same
+// care as open_entry_for_reading: only a regular file is opened, and no read
+// of the handle waits for a writer. For a path a caller names, as a
+// manifest names its files.
+OsResult<FileHandle> open_regular_file(std::string_view path_text);
+
+// Where the directory being listed lies: its absolute path with every link
+// resolved, found from the open directory itself, not from a name that may
+// lead elsewhere by now; none where the platform cannot tell.
+std::optional<std::string> listing_location(const DirectoryListing& listing);
+
 // True when the entry itself is a link (a symbolic link or a junction),
 // wherever it leads or fails to lead; false when it is not, or when that
 // cannot be found out.

@@ -6,6 +6,7 @@
 
 #include "digest/file_digest.h"
 #include "platform/file.h"
+#include "platform/listing.h"
 
 namespace driftmoor::tree {
 namespace {
@@ -18,6 +19,8 @@ class AccountPolicy final : public walk::WalkPolicy {
         : account_(account), files_done_(options.files_done) {
         unicode_paths_only = false;
         excluded_file = options.excluded_file;
+        bounds = options.bounds;
+        bytes_done = options.bytes_done;
     }
 
     void add_file(std::string_view path, const digest::FileDigest& digest) override {
@@ -51,19 +54,19 @@ platform::OsResult<void> leave_out_unreadable(std::string_view root, AccountPoli
 // A root that is a regular file: the one file of its tree.
 platform::OsResult<void> account_file(std::string_view root, AccountPolicy& policy,
                                       platform::Cancellation& cancellation) {
-    auto file = platform::open_for_reading(root);
+    // Whatever the name leads to by now, only a regular file is opened.
+    auto file = platform::open_regular_file(root);
     if (!file) {
+        if (platform::refuses_non_regular_file(file.error())) {
+            return policy.leave_out({root, walk::Omission::Vanished, std::nullopt});
+        }
         return leave_out_unreadable(root, policy, std::move(file).error());
     }
-    // Whatever the name leads to by now, only a regular file is read.
     auto metadata = platform::query_open_file_metadata(*file);
-    if (!metadata || metadata->type != platform::FileType::RegularFile) {
-        return policy.leave_out({root, walk::Omission::Vanished, std::nullopt});
-    }
-    if (policy.excluded_file && metadata->identity == policy.excluded_file) {
+    if (policy.excluded_file && metadata && metadata->identity == policy.excluded_file) {
         return policy.leave_out({root, walk::Omission::Excluded, std::nullopt});
     }
-    auto digest = digest::digest_open_file(*file, cancellation);
+    auto digest = digest::digest_open_file(*file, cancellation, policy.bytes_done);
     platform::close_file(std::move(*file));
     if (!digest) {
         return leave_out_unreadable(root, policy, std::move(digest).error());
@@ -105,8 +108,10 @@ platform::OsResult<TreeAccount> account_tree(std::string_view root, const Accoun
     if (!metadata) {
         return std::unexpected(std::move(metadata).error());
     }
-    if (options.files_done != nullptr) {
-        std::atomic_ref(*options.files_done).store(0, std::memory_order_relaxed);
+    for (std::uint64_t* count : {options.files_done, options.bytes_done}) {
+        if (count != nullptr) {
+            std::atomic_ref(*count).store(0, std::memory_order_relaxed);
+        }
     }
     TreeAccount account;
     account.root_type = metadata->type;

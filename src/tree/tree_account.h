@@ -45,15 +45,22 @@ struct AccountOptions {
     // shows progress, through atomic updates; none to keep no count. Must be
     // aligned for std::atomic_ref and outlive the call.
     std::uint64_t* files_done = nullptr;
+    // The same for the bytes read of files' contents.
+    std::uint64_t* bytes_done = nullptr;
     // How many threads walk a directory: 1 walks on the calling thread alone;
     // more start that many workers while the calling thread waits.
     std::size_t jobs = 1;
+    // Which links the walk follows, and whether it stays on the top's file
+    // system.
+    walk::WalkBounds bounds;
 };
 
 // The account of the tree at `root`: a directory is walked as the manifest
-// walks it (links followed, loops passed over) but keeps going past every
-// entry it cannot read, each told in `left_out`; a regular file is a tree of
-// that one file; anything else is left out. Fails only when `root` cannot be
+// walks it (links followed as the bounds allow, loops passed over) but keeps
+// going past every entry it cannot read, each told in `left_out`; a regular
+// file is a tree of that one file, opened with the care every file of a
+// walk gets (never a stream that would hold a read); anything else is left
+// out unopened. Fails only when `root` cannot be
 // examined at all, when the process runs out of descriptors or memory, or
 // when `cancellation` ends it. The account is the same for any number of
 // jobs, but for the order of its records.

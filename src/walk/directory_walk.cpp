@@ -4,6 +4,7 @@
 #include "platform/metadata.h"
 #include "platform/read_ahead.h"
 #include "walk/read_ahead_budget.h"
+#include "walk/tree_scope.h"
 #include "walk/tree_walk.h"
 
 namespace driftmoor::walk {
@@ -31,7 +32,26 @@ OsResult<void> walk_directory(std::string_view directory_path, WalkPolicy& polic
         return {};
     }
     digest::ReadBuffer read_buffer;
-    return TreeWalk(directory_path, policy, cancellation, read_buffer, budget).run_from_top();
+    const TreeScope scope = scope_of(directory_path, policy.bounds);
+    return TreeWalk(directory_path, policy, scope, cancellation, read_buffer, budget)
+        .run_from_top();
+}
+
+TreeScope scope_of(std::string_view directory_path, const WalkBounds& bounds) {
+    TreeScope scope{.bounds = bounds, .location = std::nullopt, .device = std::nullopt};
+    if (bounds.links != LinkRule::Inside && !bounds.one_file_system) {
+        return scope;
+    }
+    auto top = platform::open_listing(directory_path);
+    if (!top) {
+        return scope;  // the walk meets the failure itself, at its first step
+    }
+    scope.location = platform::listing_location(*top);
+    if (const auto identity = top->identity()) {
+        scope.device = identity->device;
+    }
+    platform::close_listing(std::move(*top));
+    return scope;
 }
 
 }  // namespace driftmoor::walk

@@ -20,15 +20,37 @@ enum class Omission : std::uint8_t {
     // Failures: the entry may hold content that was not fingerprinted.
     UnreadableFile,       // a file that could not be opened or read
     UnlistableDirectory,  // a directory that could not be opened or listed to its end
-    DanglingLink,         // a link that leads nowhere
     UnknownEntry,         // an entry whose type could not be found out
     // Passed over by design.
-    SpecialFile,  // a pipe, socket or device: never opened
-    Loop,         // a directory already on the way down, reached again through a link
-    NotUnicode,   // a path with no Unicode text, where only such paths are taken
-    Excluded,     // the file the use asked to be passed over
-    Vanished,     // gone, or turned into something else, between its listing and its turn
+    DanglingLink,     // a link that leads nowhere: nothing is there to read
+    SpecialFile,      // a pipe, socket or device: never opened
+    Loop,             // a directory already on the way down, reached again through a link
+    NotUnicode,       // a path with no Unicode text, where only such paths are taken
+    Excluded,         // the file the use asked to be passed over
+    Vanished,         // gone, or turned into something else, between its listing and its turn
+    LinkOutOfTree,    // a link whose target lies outside the tree walked
+    LinkNotFollowed,  // a link, where the walk follows none
+    OtherFileSystem,  // a directory on another file system than the top's
 };
+
+// Which links a walk follows.
+enum class LinkRule : std::uint8_t {
+    All,     // every link, wherever it leads
+    Inside,  // the links whose target lies inside the tree walked
+    None,    // no link at all
+};
+
+// Where a walk may go; every worker of one walk goes by the same bounds.
+struct WalkBounds {
+    LinkRule links = LinkRule::All;
+    // Whether a directory on another file system than the top's (a mount
+    // point below it, or a link to one) is passed over.
+    bool one_file_system = false;
+};
+
+// How many kinds of omission there are: the last one's value, and one.
+inline constexpr std::size_t OMISSION_KINDS =
+    static_cast<std::size_t>(Omission::OtherFileSystem) + 1;
 
 // True for the omissions that mean something could not be read.
 constexpr bool is_failure(Omission omission) noexcept {
@@ -57,6 +79,12 @@ class WalkPolicy {
     bool unicode_paths_only = true;
     // A file to pass over (Excluded) wherever it turns up, by identity.
     std::optional<platform::FileIdentity> excluded_file;
+    // Where the walk may go.
+    WalkBounds bounds;
+    // Where the count of bytes read from files is kept for whoever shows
+    // progress, through atomic updates; none to keep no count. Must be
+    // aligned for std::atomic_ref and outlive the walk.
+    std::uint64_t* bytes_done = nullptr;
 
     // A regular file read to its end.
     virtual void add_file(std::string_view path, const digest::FileDigest& digest) = 0;
@@ -74,7 +102,9 @@ class WalkPolicy {
 
 // Hands every regular file at or below the directory at `directory_path` to
 // `policy`, keyed by its path: `directory_path` exactly as given, then the
-// names on the way down. Depth first, in listing order, following links.
+// names on the way down. Depth first, in listing order, following links as
+// the policy's bounds allow (the links that lead out of the tree are judged
+// by where the descriptor they opened lies, never by a name read again).
 //
 // A path that is not a directory adds nothing. Everything else that is not
 // read (devices, pipes and sockets are never opened) is told to `policy` as

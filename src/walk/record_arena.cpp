@@ -5,7 +5,7 @@
 
 namespace driftmoor::walk {
 
-FileRecord& RecordArena::append(std::uint64_t hash, std::string_view key,
+FileRecord& RecordArena::append(std::uint64_t tag, std::string_view key,
                                 const digest::FileDigest& digest) {
     const std::size_t size = record_size(key.size());
     if (blocks_.empty() || blocks_.back().memory.size() - blocks_.back().used < size) {
@@ -13,7 +13,7 @@ FileRecord& RecordArena::append(std::uint64_t hash, std::string_view key,
     }
     Block& block = blocks_.back();
     std::byte* place = block.memory.data() + block.used;
-    auto* record = new (place) FileRecord{hash, key.size(), digest};
+    auto* record = new (place) FileRecord{tag, key.size(), digest};
     if (!key.empty()) {
         std::memcpy(place + sizeof(FileRecord), key.data(), key.size());
     }

@@ -1,4 +1,6 @@
-// The manifest table's entries, laid end to end in blocks.
+// What a walk found, a path and its digest per record, laid end to end in
+// blocks: the module's manifest table keeps its entries so, as do the
+// command's account of a tree and its manifests.
 #pragma once
 
 #include <cstddef>
@@ -12,10 +14,11 @@
 
 namespace driftmoor::walk {
 
-// One entry of the table: this header, followed in memory by the key text's
-// bytes.
+// One record: this header, followed in memory by the key text's bytes.
 struct FileRecord {
-    std::uint64_t hash;    // of the key, under the table's hashing key
+    // A number its owner keeps with it: the manifest table's hash of the
+    // key, a manifest's line number.
+    std::uint64_t tag;
     std::size_t key_size;  // in bytes
     digest::FileDigest digest;
 
@@ -57,7 +60,7 @@ class RecordArena {
 
     // Copies the pair in, into a block of its own if it is larger than a
     // block. Throws std::bad_alloc, appending nothing, when no memory is left.
-    FileRecord& append(std::uint64_t hash, std::string_view key, const digest::FileDigest& digest);
+    FileRecord& append(std::uint64_t tag, std::string_view key, const digest::FileDigest& digest);
 
     // Moves every record of `other` to the end of this arena, block by
     // block, without copying any; `other` is left empty.
@@ -65,6 +68,20 @@ class RecordArena {
 
     // Whether any block is made of mapped pages.
     bool holds_pages() const noexcept { return holds_pages_; }
+
+    // Hands each record to `visit(const FileRecord&)` in the order they were
+    // appended, keeping them all.
+    template <class Visitor>
+    void visit(Visitor&& visit) const {
+        for (const Block& block : blocks_) {
+            for (std::size_t offset = 0; offset < block.used;) {
+                const auto* record =
+                    std::launder(reinterpret_cast<const FileRecord*>(block.memory.data() + offset));
+                visit(*record);
+                offset += record_size(record->key_size);
+            }
+        }
+    }
 
     // Hands each record to `visit(const FileRecord&)` in the order they
     // were appended; a visit that returns false stops the rest. The arena is

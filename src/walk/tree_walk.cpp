@@ -113,7 +113,7 @@ OsResult<void> TreeWalk::run_task(WalkTask& task) {
     }
     base_ancestry_ = std::move(task.ancestry);
     base_depth_ = task.depth;
-    if (auto descended = descend(task.entry); !descended) {
+    if (auto descended = descend(task.entry, task.through_link); !descended) {
         return descended;
     }
     return run();
@@ -240,8 +240,21 @@ void TreeWalk::leave() {
     }
 }
 
+bool TreeWalk::judged_link(const DirectoryEntry& entry) const {
+    // Only an entry the listing could not type may be a link.
+    return scope_.bounds.links != LinkRule::All &&
+           entry.recorded_type == platform::RecordedType::Unresolved &&
+           platform::entry_is_link(entry);
+}
+
 OsResult<void> TreeWalk::visit(Upcoming& upcoming) {
     const DirectoryEntry& entry = upcoming.entry;
+    if (!upcoming.resolved_type) {
+        upcoming.through_link = judged_link(entry);
+        if (upcoming.through_link && scope_.bounds.links == LinkRule::None) {
+            return leave_out(entry, Omission::LinkNotFollowed);
+        }
+    }
     auto type =
         upcoming.resolved_type ? OsResult<FileType>(*upcoming.resolved_type) : resolved_type(entry);
     if (!type) {
@@ -254,11 +267,12 @@ OsResult<void> TreeWalk::visit(Upcoming& upcoming) {
             pool_->give({.kind = WalkTask::Kind::Directory,
                          .directory_path = path_,
                          .entry = entry,
+                         .through_link = upcoming.through_link,
                          .ancestry = level.ancestry,
                          .depth = level.depth});
             return {};
         }
-        return descend(entry);
+        return descend(entry, upcoming.through_link);
     }
     if (*type != FileType::RegularFile) {
         return leave_out(entry, Omission::SpecialFile);
@@ -279,7 +293,7 @@ OsResult<void> TreeWalk::visit(Upcoming& upcoming) {
         return {};
     }
     upcoming.place.give_back();
-    return read_file(entry, std::move(upcoming.opened));
+    return read_file(entry, std::move(upcoming.opened), upcoming.through_link);
 }
 
 void TreeWalk::hand_over_oldest_listing() {
@@ -319,7 +333,7 @@ bool TreeWalk::should_hand_over_directory() {
 }
 
 OsResult<void> TreeWalk::read_file(const DirectoryEntry& entry,
-                                   std::optional<OsResult<FileHandle>> opened) {
+                                   std::optional<OsResult<FileHandle>> opened, bool through_link) {
     std::string path = platform::join_path(path_, entry.name);
     OsResult<FileHandle> file =
         opened ? std::move(*opened) : platform::open_entry_for_reading(entry);
@@ -327,10 +341,16 @@ OsResult<void> TreeWalk::read_file(const DirectoryEntry& entry,
         const Omission omission = unopened_file_omission(file.error());
         return leave_out(path, omission, std::move(file).error());
     }
+    // Judged by where the file that was opened lies, never by its name read
+    // again: a link swapped meanwhile cannot lead the walk out.
+    if (through_link && scope_.bounds.links == LinkRule::Inside &&
+        !scope_.holds(platform::file_location(*file))) {
+        return leave_out(path, Omission::LinkOutOfTree);
+    }
     if (is_excluded(*file)) {
         return leave_out(path, Omission::Excluded);
     }
-    auto digest = digest::digest_open_file(*file, read_buffer_, cancellation_);
+    auto digest = digest::digest_open_file(*file, read_buffer_, cancellation_, policy_.bytes_done);
     platform::close_file(std::move(*file));
     if (!digest) {
         return leave_out(path, Omission::UnreadableFile, std::move(digest).error());
@@ -339,7 +359,7 @@ OsResult<void> TreeWalk::read_file(const DirectoryEntry& entry,
     return {};
 }
 
-OsResult<void> TreeWalk::descend(const DirectoryEntry& entry) {
+OsResult<void> TreeWalk::descend(const DirectoryEntry& entry, bool through_link) {
     auto below = platform::open_entry_listing(entry);
     if (!below) {
         // Gone, or no longer a directory, when it was opened: nothing was
@@ -352,8 +372,18 @@ OsResult<void> TreeWalk::descend(const DirectoryEntry& entry) {
     }
     // A directory the platform cannot identify is never taken for one
     // on the way down.
-    if (const auto identity = below->identity(); identity && on_descent_.contains(*identity)) {
+    const auto identity = below->identity();
+    if (identity && on_descent_.contains(*identity)) {
         return leave_out(entry, Omission::Loop);
+    }
+    // Both judged on the listing that was opened, as it will be read.
+    if (scope_.bounds.one_file_system && identity && scope_.device &&
+        identity->device != *scope_.device) {
+        return leave_out(entry, Omission::OtherFileSystem);
+    }
+    if (through_link && scope_.bounds.links == LinkRule::Inside &&
+        !scope_.holds(platform::listing_location(*below))) {
+        return leave_out(entry, Omission::LinkOutOfTree);
     }
     platform::append_to_path(path_, entry.name);
     enter(std::move(*below));

@@ -20,6 +20,7 @@
 #include "platform/os_error.h"
 #include "walk/directory_walk.h"
 #include "walk/read_ahead_budget.h"
+#include "walk/tree_scope.h"
 #include "walk/walk_task.h"
 #include "walk/work_pool.h"
 
@@ -43,11 +44,12 @@ inline constexpr std::size_t DEEPEST_HANDED_OVER = 256;
 // files to workers that wait for work instead of walking them itself.
 class TreeWalk {
   public:
-    TreeWalk(std::string_view directory_path, WalkPolicy& policy,
+    TreeWalk(std::string_view directory_path, WalkPolicy& policy, const TreeScope& scope,
              platform::Cancellation& cancellation, digest::ReadBuffer& read_buffer,
              ReadAheadBudget& budget, WorkPool* pool = nullptr)
         : path_(directory_path),
           policy_(policy),
+          scope_(scope),
           cancellation_(cancellation),
           read_buffer_(read_buffer),
           budget_(budget),
@@ -115,11 +117,18 @@ class TreeWalk {
     bool should_hand_over_directory();
 
     // Reads a regular file, opened at its turn unless it was opened ahead.
+    // One reached through a link is read only if the bounds allow it.
     platform::OsResult<void> read_file(
         const platform::DirectoryEntry& entry,
-        std::optional<platform::OsResult<platform::FileHandle>> opened);
+        std::optional<platform::OsResult<platform::FileHandle>> opened, bool through_link);
 
-    platform::OsResult<void> descend(const platform::DirectoryEntry& entry);
+    // Goes down into a directory, unless it is already on the way down or
+    // lies out of bounds.
+    platform::OsResult<void> descend(const platform::DirectoryEntry& entry, bool through_link);
+
+    // Whether the entry is a link whose target the bounds judge: never when
+    // the walk follows every link.
+    bool judged_link(const platform::DirectoryEntry& entry) const;
 
     bool is_excluded(const platform::FileHandle& file) const;
 
@@ -134,6 +143,7 @@ class TreeWalk {
 
     std::string path_;  // the text of the directory being listed
     WalkPolicy& policy_;
+    const TreeScope& scope_;  // shared by every worker of the walk
     platform::Cancellation& cancellation_;
     // Every file of the walk (of the worker's every task) is read through it.
     digest::ReadBuffer& read_buffer_;

@@ -36,6 +36,8 @@ struct Upcoming {
     // What the entry was found to be, once a worker that handed it over
     // followed its link; the listing's record answers otherwise.
     std::optional<platform::FileType> resolved_type{};
+    // Whether the entry is a link whose target the bounds judge.
+    bool through_link = false;
 };
 
 // Work handed from one worker to whichever worker is free: a directory to
@@ -48,8 +50,10 @@ struct WalkTask {
     // Directory, Files: the text of the directory the entries were listed
     // in. Listing: the text of the directory being listed.
     std::string directory_path{};
-    // Directory: the entry.
+    // Directory: the entry, and whether it was reached through a link whose
+    // target the bounds judge.
     platform::DirectoryEntry entry{};
+    bool through_link = false;
     // Directory: the directories above it, and how many there are. Listing:
     // the directory being listed and those above it, and its depth.
     Ancestry ancestry{};

@@ -9,14 +9,15 @@
 #include <optional>
 #include <stop_token>
 #include <system_error>
-#include <thread>
 #include <vector>
 
 #include "digest/file_digest.h"
 #include "platform/read_ahead.h"
 #include "platform/signals_blocked.h"
+#include "platform/thread.h"
 #include "walk/directory_walk.h"
 #include "walk/read_ahead_budget.h"
+#include "walk/tree_scope.h"
 #include "walk/tree_walk.h"
 #include "walk/work_pool.h"
 
@@ -108,26 +109,34 @@ std::optional<OsError> stop_requested(void* token) {
     return std::nullopt;
 }
 
-// One worker: the top of the tree first (worker 0), then whatever tasks the
-// others hand over, until the walk is over or stopped.
-void work(std::size_t index, std::string_view directory_path, WalkPolicy& policy,
-          ReadAheadBudget& budget, WorkPool& pool, WalkEnd& end) {
+// What a worker's stack must hold: the walk keeps its state on the heap (the
+// stack of open listings, the files read ahead, the read buffer), so each
+// step needs only a few KiB of stack, for the system calls' small buffers
+// and the calls between them. Four times what the tests' deepest use was
+// measured at, with room for the C library's own.
+constexpr std::size_t WORKER_STACK_SIZE = std::size_t{256} << 10;
+
+// One worker: the top of the tree first (the first worker started), then
+// whatever tasks the others hand over, until the walk is over or stopped.
+void work(bool takes_top, std::string_view directory_path, WalkPolicy& policy,
+          const TreeScope& scope, ReadAheadBudget& budget, WorkPool& pool, WalkEnd& end) {
     // An exception cannot leave a thread: it is carried to the calling
     // thread, which throws it again there.
     try {
         const std::stop_token stop = end.token();
         platform::Cancellation stopped(stop_requested, const_cast<std::stop_token*>(&stop), 0);
         digest::ReadBuffer read_buffer;
-        if (index == 0) {
-            if (auto walked = TreeWalk(directory_path, policy, stopped, read_buffer, budget, &pool)
-                                  .run_from_top();
+        if (takes_top) {
+            if (auto walked =
+                    TreeWalk(directory_path, policy, scope, stopped, read_buffer, budget, &pool)
+                        .run_from_top();
                 !walked) {
                 end.fail(std::move(walked).error());
                 return;
             }
         }
         while (auto task = pool.take()) {
-            TreeWalk walk(task->directory_path, policy, stopped, read_buffer, budget, &pool);
+            TreeWalk walk(task->directory_path, policy, scope, stopped, read_buffer, budget, &pool);
             if (auto walked = walk.run_task(*task); !walked) {
                 end.fail(std::move(walked).error());
                 return;
@@ -157,9 +166,10 @@ OsResult<void> walk_directory_with_workers(std::string_view directory_path,
     if (!platform::is_directory(directory_path)) {
         return {};
     }
+    const TreeScope scope = scope_of(directory_path, policies.front()->bounds);
     WalkEnd end;
     WorkPool pool(policies.size(), end.token());
-    std::vector<std::jthread> workers;
+    std::vector<platform::Thread> workers;
     workers.reserve(policies.size());
     // However this returns, the workers stop before they are joined.
     const WalkEnd::StopOnExit stop_on_exit(end);
@@ -168,25 +178,28 @@ OsResult<void> walk_directory_with_workers(std::string_view directory_path,
         // workers start with them blocked and keep them so.
         const platform::SignalsBlocked blocked;
         for (std::size_t index = 0; index < policies.size(); ++index) {
-            // A thread that cannot be started stops those that were; the
-            // walk then fails as the system said, or as the exception says.
-            try {
-                workers.emplace_back([&, index] {
-                    work(index, directory_path, *policies[index], budget, pool, end);
-                    end.worker_done();
-                });
-            } catch (const std::system_error& error) {
-                end.fail(OsError::from_os_code(error.code().value()));
-            } catch (...) {
-                end.fail(std::current_exception());
+            const bool takes_top = workers.empty();
+            auto started = platform::Thread::start(WORKER_STACK_SIZE, [&, index, takes_top] {
+                work(takes_top, directory_path, *policies[index], scope, budget, pool, end);
+                end.worker_done();
+            });
+            if (started) {
+                workers.push_back(std::move(*started));
+                continue;
             }
-            if (workers.size() <= index) {
-                for (std::size_t missing = index; missing < policies.size(); ++missing) {
-                    end.worker_done();
-                }
-                break;
+            // The system gave no more threads (a limit on threads, or on the
+            // memory of their stacks): the walk goes on with the workers it
+            // has, and those it does not have are done.
+            for (std::size_t missing = index; missing < policies.size(); ++missing) {
+                pool.lose_worker();
+                end.worker_done();
             }
+            break;
         }
+    }
+    if (workers.empty()) {
+        // Not one worker: the calling thread walks alone.
+        return walk_directory(directory_path, *policies.front(), cancellation, budget);
     }
     // The caller waits detached, asking its cancellation between waits, so
     // Ctrl-C stops every worker within a wait and a step of theirs.

@@ -17,6 +17,15 @@ void WorkPool::give(WalkTask task) {
     changed_.notify_one();
 }
 
+void WorkPool::lose_worker() {
+    const std::scoped_lock lock(mutex_);
+    --workers_;
+    if (waiting_ == workers_ && tasks_.empty()) {
+        over_ = true;
+        changed_.notify_all();
+    }
+}
+
 std::optional<WalkTask> WorkPool::take() {
     std::unique_lock lock(mutex_);
     if (tasks_.empty() && !over_) {

@@ -26,9 +26,15 @@ class WorkPool {
     // Whether a worker is waiting with no task to take: then a busy worker
     // hands over work rather than doing it itself. Read without the lock; an
     // answer that is out of date only costs a task more or less handed over.
-    bool wants_work() const noexcept { return hungry_.load(std::memory_order_relaxed) > 0; }
+    bool wants_work() const noexcept { return hunger() > 0; }
+    // How many workers wait beyond the tasks there are for them.
+    std::ptrdiff_t hunger() const noexcept { return hungry_.load(std::memory_order_relaxed); }
 
     void give(WalkTask task);
+
+    // One worker fewer than the pool was made for will ever take a task (its
+    // thread could not be started).
+    void lose_worker();
 
     // The next task, waiting for one; none once the walk is over (no task
     // left and every worker waiting) or stopped.
@@ -38,7 +44,7 @@ class WorkPool {
     // Under the lock.
     void count_hunger() noexcept;
 
-    const std::size_t workers_;
+    std::size_t workers_;  // guarded by mutex_
     const std::stop_token stop_;
     std::mutex mutex_;
     std::condition_variable_any changed_;

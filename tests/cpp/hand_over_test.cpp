@@ -24,12 +24,12 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-// Waits until the pool has a worker waiting beyond the tasks there are.
-void await_hunger(const WorkPool& pool) {
-    for (int look = 0; look < 10000 && !pool.wants_work(); ++look) {
+// Waits until the pool has `workers` waiting beyond the tasks there are.
+void await_hunger(const WorkPool& pool, std::ptrdiff_t workers = 1) {
+    for (int look = 0; look < 10000 && pool.hunger() < workers; ++look) {
         std::this_thread::sleep_for(1ms);
     }
-    ASSERT_TRUE(pool.wants_work());
+    ASSERT_EQ(pool.hunger(), workers);
 }
 
 WalkTask files_task(std::string directory) {
@@ -57,7 +57,7 @@ TEST(WorkPoolTest, WorkersWaitingBeyondTheTasksAskForWork) {
             [&] { taken[0] = pool.take().value_or(files_task("none")).directory_path; });
         std::jthread second(
             [&] { taken[1] = pool.take().value_or(files_task("none")).directory_path; });
-        await_hunger(pool);
+        await_hunger(pool, 2);
         pool.give(files_task("one"));
         // One worker still waits for a task of its own.
         EXPECT_TRUE(pool.wants_work());
@@ -161,12 +161,13 @@ class HandOverTest : public ::testing::Test {
     std::pair<std::set<std::string>, WalkTask> walk_beside_a_taker() {
         HungryPool hungry;
         Names names;
-        EXPECT_TRUE(TreeWalk(top_.string(), names, never_, buffer_, budget_, &hungry.pool())
+        EXPECT_TRUE(TreeWalk(top_.string(), names, scope_, never_, buffer_, budget_, &hungry.pool())
                         .run_from_top());
         return {names.read, hungry.task()};
     }
 
     fs::path top_;
+    TreeScope scope_;
     platform::Cancellation never_;
     digest::ReadBuffer buffer_;
     ReadAheadBudget budget_{16};
@@ -205,7 +206,7 @@ TEST_F(HandOverTest, TheLastFileOfATaskIsReadByItsWorker) {
     // and never the file it would be left without.
     HungryPool hungry;
     Names names;
-    TreeWalk worker(first.directory_path, names, never_, buffer_, budget_, &hungry.pool());
+    TreeWalk worker(first.directory_path, names, scope_, never_, buffer_, budget_, &hungry.pool());
     ASSERT_TRUE(worker.run_task(first));
     auto second = hungry.task();
     const auto handed_on = names_of(second);
@@ -220,8 +221,9 @@ TEST_F(HandOverTest, TheLastFileOfATaskIsReadByItsWorker) {
     HungryPool waiting;
     WalkTask single = files_task(first.directory_path);
     single.files.push_back(std::move(second.files.front()));
-    ASSERT_TRUE(TreeWalk(single.directory_path, alone, never_, buffer_, budget_, &waiting.pool())
-                    .run_task(single));
+    ASSERT_TRUE(
+        TreeWalk(single.directory_path, alone, scope_, never_, buffer_, budget_, &waiting.pool())
+            .run_task(single));
     EXPECT_EQ(alone.read.size(), 1u);
     EXPECT_TRUE(waiting.pool().wants_work());
 }

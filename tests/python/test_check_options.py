@@ -4,6 +4,7 @@ what is listed; each against GNU `sha256sum -c` on the same manifest (exit
 status and which files it names, with which state). And the rest of what
 its users reach for: --format json reports, --version, `manifest FILE`."""
 
+import hashlib
 import json
 import os
 import re
@@ -11,6 +12,7 @@ import subprocess
 import tomllib
 from pathlib import Path
 
+import jsonschema
 import pytest
 
 from command_trees import NAMES, SHA256SUM_NAMES, make_tree
@@ -93,7 +95,11 @@ def test_check_names_what_sha256sum_c_names(edited, manifest, options, mode):
         gnu = run_sha256sum("-c", *options, manifest, cwd=edited)
         ours = run_driftmoor("check", *mode, *options, manifest, cwd=edited)
     assert gnu.returncode == ours.returncode == 1
-    assert ours.stderr == b""
+    # A check that walks a tree it chose says which; sha256sum walks none.
+    name = "standard input" if manifest == "stdin" else manifest
+    said = (f"driftmoor: checking {edited}/tree (the folder that holds every path in {name})\n"
+            if not mode and "--status" not in options else "")
+    assert ours.stderr == said.encode()
     if "--status" in options:
         assert gnu.stdout == ours.stdout == b""
         return
@@ -159,20 +165,53 @@ def test_every_line_sha256sum_c_takes_is_taken(tmp_path, line):
         assert driftmoor_named(ours.stdout) == gnu_named(gnu.stdout) == {name: "ok"}
 
 
-def test_json_reports_hold_each_path_the_summary_and_the_status(edited):
-    for arguments, summary, status in [
-        (("check", "gnu.sums"), {"ok": len(LISTED) - 2, "changed": 1, "missing": 1, "added": 0,
-                                 "unreadable": 0, "passed over": 0}, 1),
+SCHEMA = json.loads((Path(__file__).parents[2] / "docs/report.schema.json").read_text())
+
+
+def listed_digests(manifest):
+    """path -> digest of a sha256sum manifest of the names in LISTED."""
+    digests = {}
+    for line in manifest.read_bytes().decode().split("\n")[:-1]:
+        escaped = line.startswith("\\")
+        digest, _, path = line.removeprefix("\\").partition("  ")
+        digests[unescape(path) if escaped else path] = digest
+    return digests
+
+
+def digest_of(path):
+    return hashlib.sha256(path.read_bytes()).hexdigest()
+
+
+def test_json_reports_hold_each_path_the_digests_the_summary_and_the_status(edited):
+    listed = listed_digests(edited / "gnu.sums")
+    now = {f"tree/{name}": digest_of(edited / "tree" / name)
+           for name in LISTED if name != MISSING}
+    states = {"ok", "changed", "missing", "added", "unreadable", "passed_over"}
+    for arguments, summary, status, expected, actual in [
+        (("check", "gnu.sums", "tree"), {"ok": len(LISTED) - 2, "changed": 1, "missing": 1,
+                                         "added": 0, "unreadable": 0, "passed_over": 0}, 1,
+         listed, now),
         (("check", "--listed-only", "--ignore-missing", "partial.sums"),
-         {"ok": 1, "changed": 1, "unreadable": 0}, 1),
+         {"ok": 1, "changed": 1, "unreadable": 0}, 1, listed, now),
         (("diff", "-q", "driftmoor.sums", "driftmoor.sums"),
-         {"ok": len(LISTED), "changed": 0, "missing": 0, "added": 0}, 0),
+         {"ok": len(LISTED), "changed": 0, "missing": 0, "added": 0}, 0, listed, listed),
     ]:
         text = run_driftmoor(*arguments, cwd=edited)
         result = run_driftmoor(*arguments[:1], "--format", "json", *arguments[1:], cwd=edited)
-        assert (result.returncode, result.stderr) == (status, b""), arguments
-        report = {"paths": driftmoor_named(text.stdout), "summary": summary, "status": status}
-        assert json.loads(result.stdout) == report, arguments
+        assert (result.returncode, result.stderr) == (status, text.stderr), arguments
+        report = json.loads(result.stdout)
+        jsonschema.validate(report, SCHEMA)
+        # What the text names, with the digests known of each path.
+        paths = {}
+        for path, state in driftmoor_named(text.stdout).items():
+            finding = {"state": state}
+            if state != "added" and path in expected:
+                finding["expected"] = expected[path]
+            if state in ("ok", "changed"):
+                finding["actual"] = actual[path]
+            paths[path] = finding
+        assert report == {"paths": paths, "summary": summary, "status": status}, arguments
+        assert set(report["summary"]) <= states
         assert result.stdout.decode() == json.dumps(report, ensure_ascii=False, indent=2) + "\n"
 
 

@@ -119,16 +119,22 @@ READABLE = [b"tree/caf\xa9", "tree/café".encode(), b"tree/caf\xe9", b"tree/new\
             b"tree/plain", b"tree/sub/inner", b"tree/to-plain"]
 UTF8_READABLE = [b"tree/caf\xc3\xa9", b"tree/new\nline", b"tree/plain", b"tree/sub/inner",
                  b"tree/to-plain"]
+# The links to /proc/self/mem lead out of the tree: read, and failing, where
+# every link is followed (--links all), passed over by default.
 FAILURES = [
-    b"driftmoor: tree/dangling: dangling link\n",
     b"driftmoor: tree/io-caf\xa9: Input/output error\n",
     b"driftmoor: tree/io-caf\xc3\xa9: Input/output error\n",
     b"driftmoor: tree/locked: Permission denied\n",
     b"driftmoor: tree/secret: Permission denied\n",
 ]
 PASSED_OVER = [
+    b"driftmoor: tree/dangling: passed over: dangling link\n",
     b"driftmoor: tree/fifo: passed over: special file\n",
     b"driftmoor: tree/sub/up: passed over: loop: a directory it is already below\n",
+]
+OUT_OF_THE_TREE = [
+    b"driftmoor: tree/io-caf\xa9: passed over: link out of the tree\n",
+    b"driftmoor: tree/io-caf\xc3\xa9: passed over: link out of the tree\n",
 ]
 NOT_JSON = [b"driftmoor: tree/caf\xa9: not valid UTF-8, which JSON cannot hold: left out\n",
             b"driftmoor: tree/caf\xe9: not valid UTF-8, which JSON cannot hold: left out\n"]
@@ -138,7 +144,7 @@ CHECKED = {path: ("ok", None) for path in READABLE} | {
     b"tree/secret": ("unreadable", "Permission denied"),
     b"tree/locked": ("unreadable", "Permission denied"),
     b"tree/locked/hidden": ("unreadable", "tree/locked: Permission denied"),
-    b"tree/dangling": ("unreadable", "dangling link"),
+    b"tree/dangling": ("passed over", "dangling link"),
     b"tree/io-caf\xa9": ("unreadable", "Input/output error"),
     b"tree/io-caf\xc3\xa9": ("unreadable", "Input/output error"),
     b"tree/fifo": ("passed over", "special file"),
@@ -168,45 +174,54 @@ def readable(files):
     return {path: files[path] for path in READABLE}
 
 
+ALL_LINKS = ("--links", "all")
+
 CASES = {
     "manifest": (
-        ("manifest", "tree"),
+        ("manifest", *ALL_LINKS, "tree"),
         lambda files: sha256sum_lines(readable(files)), FAILURES, 1,
     ),
     "manifest-verbose": (
+        ("manifest", *ALL_LINKS, "--verbose", "tree"),
+        lambda files: sha256sum_lines(readable(files)),
+        sorted(FAILURES + PASSED_OVER) + [b"driftmoor: 7 files written, 4 unreadable, 3 passed over\n"],
+        1,
+    ),
+    "manifest-links-inside": (
         ("manifest", "--verbose", "tree"),
         lambda files: sha256sum_lines(readable(files)),
-        sorted(FAILURES + PASSED_OVER) + [b"driftmoor: 7 files written, 5 unreadable, 2 passed over\n"],
+        sorted(FAILURES[2:] + PASSED_OVER + OUT_OF_THE_TREE)
+        + [b"driftmoor: 7 files written, 2 unreadable, 5 passed over\n"],
         1,
     ),
     "manifest-one-job": (
-        ("manifest", "--jobs", "1", "tree"),
+        ("manifest", *ALL_LINKS, "--jobs", "1", "tree"),
         lambda files: sha256sum_lines(readable(files)), FAILURES, 1,
     ),
     "manifest-bsd": (
-        ("manifest", "--format", "bsd", "tree"),
+        ("manifest", *ALL_LINKS, "--format", "bsd", "tree"),
         lambda files: bsd_lines(readable(files)), FAILURES, 1,
     ),
     "manifest-json": (
-        ("manifest", "--format", "json", "tree"),
+        ("manifest", *ALL_LINKS, "--format", "json", "tree"),
         lambda files: (json.dumps({path.decode(): files[path] for path in UTF8_READABLE},
                                   ensure_ascii=False, indent=2) + "\n").encode(),
         sorted(FAILURES + NOT_JSON), 1,
     ),
     "check": (
-        ("check", "listed.sums"),
+        ("check", *ALL_LINKS, "listed.sums", "tree"),
         lambda files: report(CHECKED, b"summary: 7 ok, 0 changed, 0 missing, 0 added, "
-                                      b"6 unreadable, 2 passed over"),
+                                      b"5 unreadable, 3 passed over"),
         FAILURES, 1,
     ),
     "check-verbose": (
-        ("check", "-v", "listed.sums", "tree"),
+        ("check", *ALL_LINKS, "-v", "listed.sums", "tree"),
         lambda files: report(CHECKED, b"summary: 7 ok, 0 changed, 0 missing, 0 added, "
-                                      b"6 unreadable, 2 passed over", verbose=True),
+                                      b"5 unreadable, 3 passed over", verbose=True),
         FAILURES, 1,
     ),
     "check-quiet-status": (
-        ("check", "--quiet", "--status", "listed.sums"), lambda files: b"", FAILURES, 1,
+        ("check", *ALL_LINKS, "--quiet", "--status", "listed.sums"), lambda files: b"", FAILURES, 1,
     ),
     "check-listed-only": (
         ("check", "--listed-only", "listed.sums"),
@@ -267,10 +282,12 @@ def test_json_reports_leave_out_names_json_cannot_hold_and_fail(tmp_path):
     put(under(tmp_path, b"tree/caf\xe9"), b"latin")
     written = run_driftmoor("manifest", "tree", cwd=tmp_path)
     (tmp_path / "tree.sums").write_bytes(written.stdout)
+    a = hashlib.sha256(b"a").hexdigest()
+    ok = {"tree/a.txt": {"state": "ok", "expected": a, "actual": a}}
     for arguments, paths, summary, quiet_status in [
-        (("check", "--format", "json", "tree.sums"), {"tree/a.txt": "ok"},
-         {"ok": 2, "changed": 0, "missing": 0, "added": 0, "unreadable": 0, "passed over": 0}, 0),
-        (("diff", "--format", "json", "tree.sums", "tree.sums"), {"tree/a.txt": "ok"},
+        (("check", "--format", "json", "tree.sums", "tree"), ok,
+         {"ok": 2, "changed": 0, "missing": 0, "added": 0, "unreadable": 0, "passed_over": 0}, 0),
+        (("diff", "--format", "json", "tree.sums", "tree.sums"), ok,
          {"ok": 2, "changed": 0, "missing": 0, "added": 0}, 0),
     ]:
         result = run_driftmoor(*arguments, cwd=tmp_path)
@@ -309,9 +326,13 @@ def test_a_manifest_written_into_its_tree_leaves_itself_out(tmp_path, script, li
     if not listed_elsewhere:
         # It lies in the tree it lists, and is no added file there (nor is
         # a second name of it).
-        check = run_driftmoor("check", f"{start}SHA256SUMS".removeprefix("./"),
-                              cwd=tmp_path / ("tree" if start == "./" else ""))
-        assert (check.returncode, check.stderr) == (0, b"")
+        where = tmp_path / ("tree" if start == "./" else "")
+        manifest = f"{start}SHA256SUMS".removeprefix("./")
+        check = run_driftmoor("check", manifest, cwd=where)
+        why = (f"the working directory: the paths in {manifest} share no folder" if start == "./"
+               else f"the folder that holds every path in {manifest}")
+        assert (check.returncode, check.stderr) == (
+            0, f"driftmoor: checking {tmp_path / 'tree'} ({why})\n".encode())
         assert check.stdout.endswith(b"summary: 2 ok, 0 changed, 0 missing, 0 added, "
                                      b"0 unreadable, 0 passed over\n")
 
@@ -389,7 +410,9 @@ def test_output_is_the_same_for_any_number_of_jobs(tmp_path, tree):
         odd_tree(tmp_path)  # as root: all but the dangling link, the pipe and the loop read
     else:
         UTF8_TREES[tree](tmp_path / "tree")
-    first = run_driftmoor("manifest", "--jobs", "1", "tree", cwd=tmp_path)
+    # Every link followed: the odd tree's links to /proc/self/mem are read,
+    # and fail.
+    first = run_driftmoor("manifest", *ALL_LINKS, "--jobs", "1", "tree", cwd=tmp_path)
     assert first.returncode == (1 if tree == "odd" else 0)
     (tmp_path / "tree.sums").write_bytes(first.stdout)
     for path in sorted((tmp_path / "tree").rglob("*"))[::3]:
@@ -399,7 +422,8 @@ def test_output_is_the_same_for_any_number_of_jobs(tmp_path, tree):
     for jobs in ["1", "2", "8"]:
         for arguments in [("manifest", "--verbose", "tree"), ("check", "-v", "tree.sums"),
                           ("manifest", "--format", "json", "tree")]:
-            result = run_driftmoor(arguments[0], "--jobs", jobs, *arguments[1:], cwd=tmp_path)
+            result = run_driftmoor(arguments[0], *ALL_LINKS, "--jobs", jobs, *arguments[1:],
+                                   cwd=tmp_path)
             results.setdefault(arguments, set()).add(
                 (result.returncode, result.stdout, result.stderr))
     for arguments, outcomes in results.items():
@@ -440,16 +464,18 @@ def test_a_tree_that_cannot_be_listed_at_all(tmp_path, arguments, status):
         result = run_unprivileged(*arguments, cwd=tmp_path)
     finally:
         os.chmod(tmp_path / "tree", 0o755)
-    expected = b"driftmoor: tree/: Permission denied\n" if arguments == ("check", "tree.sums") \
-        else b"driftmoor: tree: Permission denied\n"
+    expected = b"driftmoor: tree: Permission denied\n"
+    if arguments == ("check", "tree.sums"):  # the tree it chose, said before it is walked
+        expected = (f"driftmoor: checking {tmp_path}/tree (the folder that holds every path in "
+                    "tree.sums)\ndriftmoor: tree/: Permission denied\n").encode()
     assert (result.returncode, result.stdout, result.stderr) == (status, b"", expected)
 
 
 def test_a_listed_path_no_file_can_have_is_missing(tmp_path):
     put(tmp_path / "tree/a", b"a")
     (tmp_path / "tree.sums").write_bytes(b"0" * 64 + b"  tree/a\0b\n")
-    for mode in [(), ("--listed-only",)]:
-        result = run_driftmoor("check", *mode, "--quiet", "tree.sums", cwd=tmp_path)
+    for mode in [("tree",), ("--listed-only",)]:
+        result = run_driftmoor("check", "--quiet", "tree.sums", *mode, cwd=tmp_path)
         assert result.returncode == 1, mode
         assert b"\nmissing: tree/a\0b\n" in b"\n" + result.stdout, mode
         assert result.stderr == b"", mode

@@ -14,12 +14,25 @@ import pytest
 
 from conftest import DRIFTMOOR, command_env, run_driftmoor
 
-SIZE = rb"\d+(\.\d)? (B|KiB|MiB|GiB)"
-# Redraws of `driftmoor: <n> files, <size> read, <size>/s, <seconds> s`,
-# then the line cleared: the walk and the reading of listed files both count
-# their files as they go.
-LINE = rb"\rdriftmoor: \d+ files?, " + SIZE + rb" read, (" + SIZE + rb"/s, )?\d+\.\d s\x1b\[K"
-PROGRESS = rb"(%s)+\r\x1b\[K" % LINE
+SIZE = rb"(\d+(?:\.\d)? (?:B|KiB|MiB|GiB))"
+# Redraws of `driftmoor: <n> files, <size> read, <size>/s, <seconds> s` (a
+# check: `<n>/<total> files`, and the time left once it can be told), then
+# the line cleared.
+LINE = (rb"\rdriftmoor: (\d+)(?:/(\d+))? files?, " + SIZE + rb" read, (?:" + SIZE
+        + rb"/s, )?\d+\.\d s(?:, \d+ s left)?\x1b\[K")
+PROGRESS = rb"(?:%s)+\r\x1b\[K" % LINE
+UNITS = {b"B": 1, b"KiB": 1 << 10, b"MiB": 1 << 20, b"GiB": 1 << 30}
+
+
+def redraws(drawn):
+    """(files, total, bytes) of each redraw, in order; bytes as shown,
+    rounded down to the unit's tenth."""
+    shown = []
+    for files, total, size, _ in re.findall(LINE, drawn):
+        number, unit = size.split(b" ")
+        shown.append((int(files), int(total) if total else None,
+                      int(float(number) * UNITS[unit])))
+    return shown
 
 
 def fanning_tree(top, levels, file_size):
@@ -62,28 +75,37 @@ def test_progress_is_drawn_on_a_terminal_only(tmp_path):
     assert (piped.returncode, piped.stderr) == (0, b"")
     (tmp_path / "fan.sums").write_bytes(piped.stdout)
     paths = [line[66:] for line in piped.stdout.decode().splitlines()]
-    summary = f"summary: {len(paths)} ok, 0 changed, 0 missing, 0 added, 0 unreadable, 0 passed over\n"
-
-    listed = "".join(f"ok: {path}\n" for path in paths) + (
-        f"summary: {len(paths)} ok, 0 changed, 0 missing, 0 unreadable\n")
-    for arguments, output, progress in [
-        (("manifest", "fan"), piped.stdout.decode(), PROGRESS),
-        (("manifest", "--no-progress", "fan"), piped.stdout.decode(), None),
-        (("check", "fan.sums"), "".join(f"ok: {path}\n" for path in paths) + summary, PROGRESS),
-        (("check", "--quiet", "fan.sums"), summary, None),
-        (("check", "--status", "fan.sums"), "", None),
-        # Read file by file: the count of files is known.
-        (("check", "--listed-only", "fan.sums"), listed, PROGRESS),
+    listed = len(paths)
+    summary = f"summary: {listed} ok, 0 changed, 0 missing, 0 added, 0 unreadable, 0 passed over\n"
+    every = "".join(f"ok: {path}\n" for path in paths)
+    only_listed = every + f"summary: {listed} ok, 0 changed, 0 missing, 0 unreadable\n"
+    for arguments, output, total in [
+        (("manifest", "fan"), piped.stdout.decode(), None),
+        (("manifest", "--no-progress", "fan"), piped.stdout.decode(), False),
+        (("check", "fan.sums", "fan"), every + summary, listed),
+        # -q drops the ok lines, not the progress line.
+        (("check", "--quiet", "fan.sums", "fan"), summary, listed),
+        (("check", "--status", "fan.sums", "fan"), "", listed),
+        (("check", "--no-progress", "fan.sums", "fan"), every + summary, False),
+        (("check", "--listed-only", "fan.sums"), only_listed, listed),
     ]:
         status, stdout, drawn = run_on_terminal(arguments, tmp_path)
         assert (status, stdout.decode()) == (0, output), arguments
-        if progress:
-            assert re.fullmatch(progress, drawn), (arguments, drawn)
-            # Counted as the files are read, not when the reading ends.
-            counts = [int(count) for count in re.findall(rb"driftmoor: (\d+) file", drawn)]
-            assert counts == sorted(counts) and 0 < counts[-1] <= len(paths), (arguments, drawn)
-        else:
+        if total is False:
             assert drawn == b"", arguments
+            continue
+        assert re.fullmatch(PROGRESS, drawn), (arguments, drawn)
+        shown = redraws(drawn)
+        # Counted as the files are read, not when the reading ends; a check
+        # out of the files its manifest lists; bytes of the files' contents
+        # alone, 1 MiB each (those being read besides, and the rounding of
+        # what is shown, allowed for).
+        assert all(line[1] == total for line in shown), (arguments, drawn)
+        assert [line[0] for line in shown] == sorted(line[0] for line in shown)
+        assert [line[2] for line in shown] == sorted(line[2] for line in shown)
+        assert 0 < shown[-1][0] <= listed, (arguments, drawn)
+        files, _, read = shown[-1]
+        assert (files + 2) << 20 >= read * 0.97 and read * 1.03 >= files << 20, (arguments, drawn)
 
 
 @pytest.mark.parametrize("columns", [1, 12, 24])
@@ -118,7 +140,7 @@ def sparse_file(top, size):
 # a path to list: 2**39 paths to a 1 MiB file, or one file of 8 GiB, which
 # must be stopped between two of its reads.
 LONG_TREES = {
-    "many files": (lambda top: fanning_tree(top, levels=40, file_size=1 << 20), "fan/d0",
+    "many files": (lambda top: fanning_tree(top, levels=40, file_size=1 << 20), "fan",
                    "fan/d0/file"),
     "one large file": (lambda top: sparse_file(top, 8 << 30), "fan", "fan/big"),
 }
@@ -132,7 +154,7 @@ def test_ctrl_c_ends_the_command_with_130_and_one_line(tmp_path, command, tree, 
     make(tmp_path / "fan")
     (tmp_path / "fan.sums").write_text(f"{'0' * 64}  {listed}\n")
     with subprocess.Popen([DRIFTMOOR, command, "--jobs", jobs,
-                           directory if command == "manifest" else "fan.sums"],
+                           *((directory,) if command == "manifest" else ("fan.sums", "fan"))],
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=tmp_path,
                           env=command_env()) as child:
         # Well into the walk: far more read than starting the interpreter reads.

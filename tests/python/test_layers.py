@@ -31,8 +31,8 @@ IMPLEMENTATIONS = ("platform/linux", "platform/windows")
 PACKAGE_LAYERS = [
     "__main__", "__init__", "command", "parser", "version",
     "subcommands", "subcommands.manifest", "subcommands.check", "subcommands.diff",
-    "formats", "formats.json_object", "formats.lines", "formats.parsed",
-    "tree", "walk", "progress", "compare", "report",
+    "api", "formats", "formats.json_object", "formats.parsed",
+    "walk", "progress", "tree", "report",
     "reasons", "json_text", "output", "names", "arguments",
 ]
 

@@ -38,6 +38,25 @@ assert_type(driftmoor_tree.escape_path(b"a\\nb"), tuple[bytes, bytes])
 assert_type(driftmoor_tree.unescape_path(b"a\\\\nb"), bytes | None)
 assert_type(driftmoor_tree.manifest_lines(files, format="bsd"), list[bytes])
 driftmoor_tree.walk("tree")  # type: ignore[arg-type]
+assert_type(driftmoor_tree.plain_path(b"a//b"), bytes)
+listed = driftmoor_tree.ListedManifest()
+assert_type(listed.read(b"..."), driftmoor_tree.ManifestProblem | None)
+assert_type(listed.seal(), driftmoor_tree.ManifestProblem | None)
+assert_type(listed.roots(), tuple[bytes | None, bytes | None])
+findings = driftmoor_tree.check(listed, tree=b"tree", links=driftmoor_tree.LinkRule.NONE)
+for path, state, expected, actual, kind, message, below in findings:
+    assert_type(state, driftmoor_tree.PathState)
+report = findings.report(("ok",), ("ok",), (), counted=(driftmoor_tree.PathState.OK,))
+assert_type(report.status, int)
+assert_type(next(report), bytes)
+
+import driftmoor_cli
+result = driftmoor_cli.check("tree.sums", "tree", jobs=2, links="all")
+assert_type(result, driftmoor_cli.CheckResult)
+for entry in result.entries():
+    assert_type(entry.expected, str | None)
+assert_type(driftmoor_cli.manifest(b"tree").files, dict[bytes, str])
+driftmoor_cli.check("tree.sums", links="sideways")  # type: ignore[arg-type]
 """
 
 pytestmark = pytest.mark.skipif(

@@ -1,9 +1,12 @@
 """The JSON form of a manifest, for programs: one object of path to digest,
 sorted by path, written one member per line as it is made (see json_text
-for why a path that is not UTF-8 is left out of it), and read back."""
+for why a path that is not UTF-8 is left out of it), and read back into a
+native manifest."""
 
 import json
 from collections.abc import Iterator, Mapping
+
+from driftmoor_tree import ListedManifest
 
 from driftmoor_cli.formats.parsed import DIGEST, ManifestError
 from driftmoor_cli.json_text import json_object as object_text
@@ -19,9 +22,9 @@ def json_object(manifest: Mapping[bytes, str], not_unicode: list[bytes]) -> Iter
     yield "\n"
 
 
-def parse_json(data: bytes, name: str) -> dict[bytes, str]:
-    """Path (its UTF-8 bytes) -> lowercase digest of the JSON object `data`
-    (read from the file `name`, for messages)."""
+def read_json(data: bytes, name: str, listed: ListedManifest) -> None:
+    """Adds each path (its UTF-8 bytes) and digest of the JSON object `data`
+    (read from the file `name`, for messages) to `listed`."""
 
     def unique(pairs: list[tuple[str, object]]) -> dict[str, object]:
         seen: set[str] = set()
@@ -61,7 +64,9 @@ def parse_json(data: bytes, name: str) -> dict[bytes, str]:
             raise ManifestError(
                 f"{name}: the digest of {shown(path.encode())} is not 64 hexadecimal digits"
             )
-    return {path.encode(): digest.lower() for path, digest in manifest.items()}
+    for path, digest in manifest.items():
+        problem = listed.add(path.encode(), digest)
+        assert problem is None  # every digest was looked at above
 
 
 def _is_unicode(text: str) -> bool:

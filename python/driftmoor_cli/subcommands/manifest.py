@@ -23,8 +23,7 @@ FAILED = 1  # the tree, or a part of it, could not be read
 def run(arguments: ManifestArguments) -> int:
     root = arguments.path
     try:
-        walked = walk(root, jobs=arguments.jobs, progress=arguments.progress,
-                      exclude=_standard_output_file())
+        walked = walk(root, arguments.walk, exclude=_standard_output_file())
     except OSError as failure:
         error_about(root, str(failure))
         return FAILED

@@ -2,10 +2,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
+#include <charconv>
 #include <climits>
+#include <cstring>
+#include <string_view>
 
 #include "platform/file.h"
+#include "platform/linux/descriptor_location.h"
 #include "platform/linux/platform_path.h"
 
 namespace driftmoor::platform {
@@ -45,6 +50,35 @@ void close_file(FileHandle&& file) noexcept {
         // has already been read, and a descriptor is released even on EINTR.
         ::close(static_cast<int>(native));
     }
+}
+
+std::optional<std::string> descriptor_location(int descriptor) {
+    std::array<char, 32> link{};
+    constexpr std::string_view PREFIX = "/proc/self/fd/";
+    std::memcpy(link.data(), PREFIX.data(), PREFIX.size());
+    std::to_chars(link.data() + PREFIX.size(), link.data() + link.size() - 1, descriptor);
+    std::string location(256, '\0');
+    for (;;) {
+        const ssize_t length = ::readlink(link.data(), location.data(), location.size());
+        if (length < 0) {
+            return std::nullopt;
+        }
+        if (static_cast<std::size_t>(length) < location.size()) {
+            location.resize(static_cast<std::size_t>(length));
+            break;
+        }
+        location.resize(2 * location.size());
+    }
+    // Only a path the file still has: a removed one reads "<path> (deleted)",
+    // and what is no file at all ("pipe:[…]") does not start with a slash.
+    if (!location.starts_with('/') || location.ends_with(" (deleted)")) {
+        return std::nullopt;
+    }
+    return location;
+}
+
+std::optional<std::string> file_location(const FileHandle& file) {
+    return descriptor_location(static_cast<int>(file.native()));
 }
 
 }  // namespace driftmoor::platform

@@ -18,6 +18,7 @@
 #include <optional>
 #include <utility>
 
+#include "platform/linux/descriptor_location.h"
 #include "platform/linux/metadata_linux.h"
 #include "platform/linux/platform_path.h"
 #include "platform/listing.h"
@@ -183,8 +184,8 @@ OsResult<void> regular_file_only(int descriptor) {
 // Without /proc, a file is opened by its name again, non-blocking, and
 // refused after the open unless it is a regular file: nothing is waited on
 // or read, but the open itself reaches whatever the name leads to by then.
-OsResult<FileHandle> open_by_name_if_regular(int directory, const std::string& name, int flags) {
-    const int descriptor = ::openat(directory, name.c_str(), flags);
+OsResult<FileHandle> open_by_name_if_regular(int directory, const char* name, int flags) {
+    const int descriptor = ::openat(directory, name, flags);
     if (descriptor < 0) {
         return std::unexpected(OsError::from_os_code(errno));
     }
@@ -194,6 +195,14 @@ OsResult<FileHandle> open_by_name_if_regular(int directory, const std::string& n
     }
     return file;
 }
+
+// Flags for opening a file to read it. O_NONBLOCK: the handle stays
+// non-blocking. Reads of an ordinary file wait for the disk all the same;
+// only a kernel interface dressed as a regular file (a log or trace stream
+// that waits for its next line) says it would wait, and is then left unread
+// instead of holding the walk forever. O_NOCTTY: no terminal becomes the
+// controlling one.
+constexpr int READING_FLAGS = O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
 
 // Flags for opening a directory to list it: O_DIRECTORY makes the open fail,
 // instead of opening, if the name no longer leads to a directory, so a pipe
@@ -279,18 +288,12 @@ OsResult<FileMetadata> query_entry_metadata(const DirectoryEntry& entry) {
 }
 
 OsResult<FileHandle> open_entry_for_reading(const DirectoryEntry& entry) {
-    // O_NONBLOCK: the handle stays non-blocking. Reads of an ordinary file
-    // wait for the disk all the same; only a kernel interface dressed as a
-    // regular file (a log or trace stream that waits for its next line) says
-    // it would wait, and is then left unread instead of holding the walk
-    // forever. O_NOCTTY: no terminal becomes the controlling one.
-    constexpr int READING_FLAGS = O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
     const ListedDirectory& directory = *entry.directory;
     // A regular file in a directory that only this user can change is still
     // that file: the name is opened directly, the cheaper way. A link may
     // lead anywhere, so it takes the careful way below.
     if (directory.names_only_ours && entry.recorded_type == RecordedType::RegularFile) {
-        return open_by_name_if_regular(directory.descriptor, entry.name, READING_FLAGS);
+        return open_by_name_if_regular(directory.descriptor, entry.name.c_str(), READING_FLAGS);
     }
     // Where others could swap a pipe or a device in, the name is resolved
     // once, to a descriptor that only locates the file (O_PATH opens nothing:
@@ -313,7 +316,37 @@ OsResult<FileHandle> open_entry_for_reading(const DirectoryEntry& entry) {
     if (errno != ENOENT) {
         return std::unexpected(OsError::from_os_code(errno));
     }
-    return open_by_name_if_regular(directory.descriptor, entry.name, READING_FLAGS);
+    return open_by_name_if_regular(directory.descriptor, entry.name.c_str(), READING_FLAGS);
+}
+
+OsResult<FileHandle> open_regular_file(std::string_view path_text) {
+    auto path = prepare_platform_path(path_text);
+    if (!path) {
+        return std::unexpected(std::move(path).error());
+    }
+    const int location = ::open(path->c_str(), O_PATH | O_CLOEXEC);
+    if (location < 0) {
+        return std::unexpected(OsError::from_os_code(errno));
+    }
+    const FileHandle located(location);
+    if (auto regular = regular_file_only(location); !regular) {
+        return std::unexpected(std::move(regular).error());
+    }
+    const int descriptor = reopen_for_reading(location, READING_FLAGS);
+    if (descriptor >= 0) {
+        return FileHandle(descriptor);
+    }
+    if (errno != ENOENT) {
+        return std::unexpected(OsError::from_os_code(errno));
+    }
+    return open_by_name_if_regular(AT_FDCWD, path->c_str(), READING_FLAGS);
+}
+
+std::optional<std::string> listing_location(const DirectoryListing& listing) {
+    if (listing.state() == nullptr) {
+        return std::nullopt;
+    }
+    return descriptor_location(listing.state()->directory->descriptor);
 }
 
 bool entry_is_link(const DirectoryEntry& entry) {

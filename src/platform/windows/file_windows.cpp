@@ -7,8 +7,10 @@
 
 #include "platform/file.h"
 #include "platform/fixed_texts.h"
+#include "platform/windows/handle_location.h"
 #include "platform/windows/native_api.h"
 #include "platform/windows/platform_path.h"
+#include "platform/windows/wide_text.h"
 
 namespace driftmoor::platform {
 namespace {
@@ -88,6 +90,33 @@ void close_file(FileHandle&& file) noexcept {
         // Nothing the reader could act on: every byte it wanted is read.
         ::CloseHandle(reinterpret_cast<HANDLE>(native));
     }
+}
+
+std::optional<std::string> handle_location(HANDLE handle) {
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = ::GetFinalPathNameByHandleW(
+            handle, path.data(), static_cast<DWORD>(path.size()), FILE_NAME_NORMALIZED);
+        if (length == 0) {
+            return std::nullopt;
+        }
+        if (length < path.size()) {
+            path.resize(length);
+            break;
+        }
+        path.resize(length + 1);
+    }
+    // The verbatim forms Windows answers with, back to plain ones.
+    if (path.starts_with(L"\\\\?\\UNC\\")) {
+        path = L"\\\\" + path.substr(8);
+    } else if (path.starts_with(L"\\\\?\\")) {
+        path = path.substr(4);
+    }
+    return utf16_to_wtf8(path);
+}
+
+std::optional<std::string> file_location(const FileHandle& file) {
+    return handle_location(reinterpret_cast<HANDLE>(file.native()));
 }
 
 }  // namespace driftmoor::platform

@@ -9,6 +9,7 @@
 
 #include "platform/listing.h"
 #include "platform/path_text.h"
+#include "platform/windows/handle_location.h"
 #include "platform/windows/metadata_windows.h"
 #include "platform/windows/platform_path.h"
 #include "platform/windows/wide_text.h"
@@ -160,6 +161,43 @@ OsResult<FileHandle> open_entry_for_reading(const DirectoryEntry& entry) {
         return std::unexpected(not_a_regular_file());
     }
     return file;
+}
+
+OsResult<FileHandle> open_regular_file(std::string_view path_text) {
+    // A directory is no file to read: told apart before the open, which
+    // would refuse it as access denied.
+    auto metadata = query_metadata(path_text);
+    if (!metadata) {
+        return std::unexpected(std::move(metadata).error());
+    }
+    if (metadata->type != FileType::RegularFile) {
+        return std::unexpected(not_a_regular_file());
+    }
+    auto file = open_for_reading(path_text);
+    if (file && ::GetFileType(reinterpret_cast<HANDLE>(file->native())) != FILE_TYPE_DISK) {
+        return std::unexpected(not_a_regular_file());
+    }
+    return file;
+}
+
+std::optional<std::string> listing_location(const DirectoryListing& listing) {
+    if (listing.state() == nullptr) {
+        return std::nullopt;
+    }
+    const auto path = prepare_platform_path(listing.state()->directory->path);
+    if (!path) {
+        return std::nullopt;
+    }
+    // Opened for no access at all: only to ask where it lies.
+    const HANDLE directory =
+        ::CreateFileW(path->c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (directory == INVALID_HANDLE_VALUE) {
+        return std::nullopt;
+    }
+    auto location = handle_location(directory);
+    ::CloseHandle(directory);
+    return location;
 }
 
 bool entry_is_link(const DirectoryEntry& entry) {

@@ -1,0 +1,21 @@
+// A file read under the name a manifest gives it, as `sha256sum -c` reads
+// it: wherever its links lead, but only if it is a regular file.
+#pragma once
+
+#include <string_view>
+
+#include "digest/file_digest.h"
+#include "platform/cancellation.h"
+#include "platform/os_error.h"
+#include "tree/tree_account.h"
+
+namespace driftmoor::tree {
+
+// The digest of the regular file at `path`. Anything else (a pipe, a
+// device, a directory) is refused unopened, and no read waits for a writer.
+// Counts the file and its bytes where `options` keeps counts.
+platform::OsResult<digest::FileDigest> read_regular_file(std::string_view path,
+                                                         const AccountOptions& options,
+                                                         platform::Cancellation& cancellation);
+
+}  // namespace driftmoor::tree
