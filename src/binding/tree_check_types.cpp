@@ -388,8 +388,9 @@ Py_ssize_t findings_length(PyObject* self) {
     return static_cast<Py_ssize_t>(as_findings(self)->findings->all().size());
 }
 
-PyRef digest_or_none(const digest::FileDigest* digest) {
-    return digest != nullptr ? text_to_str(digest->text()) : PyRef::borrow(Py_None);
+PyRef digest_or_none(const digest::Sha256Digest* digest) {
+    return digest != nullptr ? text_to_str(digest::hex_encode(*digest).text())
+                             : PyRef::borrow(Py_None);
 }
 
 // (path, state, expected, actual, kind, message, below): the kind and the
@@ -412,7 +413,7 @@ PyObject* findings_item(PyObject* self, Py_ssize_t index) {
         const PyRef message =
             finding.error != nullptr ? error_message(*finding.error) : PyRef::borrow(Py_None);
         const PyRef below =
-            finding.below.empty() ? PyRef::borrow(Py_None) : bytes_of(finding.below);
+            finding.below == nullptr ? PyRef::borrow(Py_None) : bytes_of(*finding.below);
         return created_or_panic(PyTuple_Pack(
             7, path.get(), enum_member(state.path_states, static_cast<std::size_t>(finding.state)),
             expected.get(), actual.get(),

@@ -73,7 +73,7 @@ Outcome<PyRef> account_to_tree_walk(const TreeModuleState& state, tree::TreeAcco
     std::optional<FailureValue> failure;
     owned.files.consume([&](const walk::FileRecord& record) {
         const PyRef key = bytes_of(record.key());
-        const PyRef value = text_to_str(record.digest.text());
+        const PyRef value = text_to_str(record.digest().text());
         if (auto stored = checked_status(PyDict_SetItem(files.get(), key.get(), value.get()));
             !stored) {
             failure.emplace(std::move(stored).error());

@@ -47,9 +47,9 @@ void ReadBuffer::Release::operator()(std::byte* bytes) const noexcept {
     ::operator delete(bytes, READ_CHUNK_SIZE, READ_BUFFER_ALIGNMENT);
 }
 
-platform::OsResult<FileDigest> digest_open_file(platform::FileHandle& file, ReadBuffer& buffer,
-                                                platform::Cancellation& cancellation,
-                                                std::uint64_t* bytes_done) {
+platform::OsResult<Sha256Digest> digest_open_file(platform::FileHandle& file, ReadBuffer& buffer,
+                                                  platform::Cancellation& cancellation,
+                                                  std::uint64_t* bytes_done) {
     Sha256State state = sha256_init();
     // Reused by every read; the engine compresses whole blocks where they lie.
     const std::span<std::byte> chunk = buffer.bytes();
@@ -74,17 +74,17 @@ platform::OsResult<FileDigest> digest_open_file(platform::FileHandle& file, Read
             return std::unexpected(std::move(go_on).error());
         }
     }
-    return hex_encode(sha256_finalize(state));
+    return sha256_finalize(state);
 }
 
-platform::OsResult<FileDigest> digest_open_file(platform::FileHandle& file,
-                                                platform::Cancellation& cancellation,
-                                                std::uint64_t* bytes_done) {
+platform::OsResult<Sha256Digest> digest_open_file(platform::FileHandle& file,
+                                                  platform::Cancellation& cancellation,
+                                                  std::uint64_t* bytes_done) {
     ReadBuffer buffer;
     return digest_open_file(file, buffer, cancellation, bytes_done);
 }
 
-platform::OsResult<FileDigest> digest_open_file(platform::FileHandle& file) {
+platform::OsResult<Sha256Digest> digest_open_file(platform::FileHandle& file) {
     platform::Cancellation never;
     return digest_open_file(file, never);
 }
@@ -99,7 +99,10 @@ platform::OsResult<FileDigest> calculate_file_hash(std::string_view path_text,
     // failure included.
     auto digest = digest_open_file(*file, cancellation);
     platform::close_file(std::move(*file));
-    return digest;
+    if (!digest) {
+        return std::unexpected(std::move(digest).error());
+    }
+    return hex_encode(*digest);
 }
 
 platform::OsResult<FileDigest> calculate_file_hash(std::string_view path_text) {

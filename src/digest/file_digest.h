@@ -62,17 +62,18 @@ platform::OsResult<FileDigest> calculate_file_hash(std::string_view path_text,
 platform::OsResult<FileDigest> calculate_file_hash(std::string_view path_text);
 
 // The same for a file already open, read from its current position to its
-// end through `buffer`; the caller still owns the handle and the buffer.
+// end through `buffer`, as the digest's bytes; the caller still owns the
+// handle and the buffer.
 // Where `bytes_done` is given, each read's bytes are added to it as they
 // come (atomically: another thread shows them), for a progress line that
 // counts what was read of files' contents and nothing else.
-platform::OsResult<FileDigest> digest_open_file(platform::FileHandle& file, ReadBuffer& buffer,
-                                                platform::Cancellation& cancellation,
-                                                std::uint64_t* bytes_done = nullptr);
+platform::OsResult<Sha256Digest> digest_open_file(platform::FileHandle& file, ReadBuffer& buffer,
+                                                  platform::Cancellation& cancellation,
+                                                  std::uint64_t* bytes_done = nullptr);
 // As above with a buffer of the call's own.
-platform::OsResult<FileDigest> digest_open_file(platform::FileHandle& file,
-                                                platform::Cancellation& cancellation,
-                                                std::uint64_t* bytes_done = nullptr);
-platform::OsResult<FileDigest> digest_open_file(platform::FileHandle& file);
+platform::OsResult<Sha256Digest> digest_open_file(platform::FileHandle& file,
+                                                  platform::Cancellation& cancellation,
+                                                  std::uint64_t* bytes_done = nullptr);
+platform::OsResult<Sha256Digest> digest_open_file(platform::FileHandle& file);
 
 }  // namespace driftmoor::digest

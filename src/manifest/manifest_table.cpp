@@ -37,7 +37,7 @@ std::uint64_t ManifestTable::hash_of(std::string_view key) const noexcept {
     return hasher.finish();
 }
 
-void ManifestTable::insert(std::string_view key, const digest::FileDigest& digest) {
+void ManifestTable::insert(std::string_view key, const digest::Sha256Digest& digest) {
     // Grown while fewer than a quarter of the slots are free, so probes stay
     // short and always reach an empty slot.
     if (4 * (size_ + 1) > 3 * slots_.size()) {
@@ -53,7 +53,7 @@ void ManifestTable::insert(std::string_view key, const digest::FileDigest& diges
             return;
         }
         if (occupant->tag == hash && occupant->key() == key) {
-            occupant->digest = digest;
+            occupant->sha256 = digest;
             return;
         }
     }
@@ -96,7 +96,7 @@ walk::RecordArena ManifestTable::in_slot_order() {
     walk::RecordArena ordered(walk::RecordArena::Placement::PagesOnly);
     for (const walk::FileRecord* record : slots) {
         if (record != nullptr) {
-            ordered.append(record->tag, record->key(), record->digest);
+            ordered.append(record->tag, record->key(), record->sha256);
         }
     }
     return ordered;

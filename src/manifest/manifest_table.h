@@ -45,7 +45,7 @@ class ManifestTable {
 
     // Adds a copy of the pair; for a key already present, the stored key
     // stays and only its digest is replaced.
-    void insert(std::string_view key, const digest::FileDigest& digest);
+    void insert(std::string_view key, const digest::Sha256Digest& digest);
 
     std::size_t size() const noexcept { return size_; }
     SipKey hashing_key() const noexcept { return hashing_key_; }
@@ -65,7 +65,7 @@ class ManifestTable {
     template <class Visitor>
     void drain(Visitor&& visit) {
         const auto visit_record = [&](const walk::FileRecord& record) {
-            return visit(record.key(), std::as_const(record.digest));
+            return visit(record.key(), record.digest());
         };
         if (records_.holds_pages()) {
             in_slot_order().consume(visit_record);

@@ -6,9 +6,9 @@
 
 namespace driftmoor::tree {
 
-platform::OsResult<digest::FileDigest> read_regular_file(std::string_view path,
-                                                         const AccountOptions& options,
-                                                         platform::Cancellation& cancellation) {
+platform::OsResult<digest::Sha256Digest> read_regular_file(std::string_view path,
+                                                           const AccountOptions& options,
+                                                           platform::Cancellation& cancellation) {
     auto file = platform::open_regular_file(path);
     if (!file) {
         return std::unexpected(std::move(file).error());

@@ -14,8 +14,8 @@ namespace driftmoor::tree {
 // The digest of the regular file at `path`. Anything else (a pipe, a
 // device, a directory) is refused unopened, and no read waits for a writer.
 // Counts the file and its bytes where `options` keeps counts.
-platform::OsResult<digest::FileDigest> read_regular_file(std::string_view path,
-                                                         const AccountOptions& options,
-                                                         platform::Cancellation& cancellation);
+platform::OsResult<digest::Sha256Digest> read_regular_file(std::string_view path,
+                                                           const AccountOptions& options,
+                                                           platform::Cancellation& cancellation);
 
 }  // namespace driftmoor::tree

@@ -32,7 +32,7 @@ int hex_value(char c) noexcept {
 
 // The digest that 64 hexadecimal digits of either case spell; none for
 // anything else.
-std::optional<digest::FileDigest> parsed_digest(std::string_view hex) noexcept {
+std::optional<digest::Sha256Digest> parsed_digest(std::string_view hex) noexcept {
     if (hex.size() != digest::FileDigest::LENGTH) {
         return std::nullopt;
     }
@@ -45,7 +45,7 @@ std::optional<digest::FileDigest> parsed_digest(std::string_view hex) noexcept {
         }
         bytes[index] = static_cast<std::uint8_t>(high << 4 | low);
     }
-    return digest::hex_encode(bytes);
+    return bytes;
 }
 
 ManifestProblem problem(ManifestFault fault, std::uint64_t line) {
@@ -203,17 +203,7 @@ std::optional<ManifestProblem> ListedManifest::keep(std::string_view path,
 }
 
 std::optional<ManifestProblem> ListedManifest::seal() {
-    std::vector<PathEntry> entries;
-    entries.reserve(order_.size());
-    for (const walk::FileRecord* record : order_) {
-        // The record itself rides along as the entry's second view.
-        entries.emplace_back(record->key(),
-                             std::string_view(reinterpret_cast<const char*>(record), 0));
-    }
-    sort_by_path(entries);
-    for (std::size_t index = 0; index < entries.size(); ++index) {
-        order_[index] = reinterpret_cast<const walk::FileRecord*>(entries[index].second.data());
-    }
+    sort_by_path(order_, [](const walk::FileRecord* record) { return record->key(); });
     // Of the paths listed more than once, the one whose second line comes
     // first in the file: where a reader going down it meets the problem.
     std::optional<ManifestProblem> twice;

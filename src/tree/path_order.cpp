@@ -10,12 +10,8 @@
 namespace driftmoor::tree {
 namespace {
 
-// An entry as the sort sees it at one offset into its path.
-struct Keyed {
-    std::uint64_t key;     // the eight bytes from the offset, big-endian, zero past the end
-    std::uint32_t filled;  // how many of them the path has: 0 to 8
-    std::uint32_t index;   // the entry's place in the input
-};
+using path_order_detail::Keyed;
+using PathOf = std::string_view (*)(const void* items, std::uint32_t index);
 
 // A function object rather than a function, so that the sort inlines it.
 struct Before {
@@ -50,15 +46,15 @@ std::uint64_t key_at(std::string_view path, std::size_t offset, std::uint32_t& f
 }
 
 // How many bytes past `offset` every path of the run shares.
-std::size_t shared_start(std::span<const PathEntry> entries, std::span<const Keyed> run,
+std::size_t shared_start(const void* items, PathOf path_of, std::span<const Keyed> run,
                          std::size_t offset) noexcept {
-    const std::string_view first = entries[run.front().index].first;
+    const std::string_view first = path_of(items, run.front().index);
     std::size_t shared = first.size() - std::min(first.size(), offset);
     for (const Keyed& keyed : run.subspan(1)) {
         if (shared == 0) {
             break;
         }
-        const std::string_view path = entries[keyed.index].first;
+        const std::string_view path = path_of(items, keyed.index);
         const std::size_t length = std::min(shared, path.size() - std::min(path.size(), offset));
         std::size_t same = 0;
         while (same < length && path[offset + same] == first[offset + same]) {
@@ -71,32 +67,23 @@ std::size_t shared_start(std::span<const PathEntry> entries, std::span<const Key
 
 }  // namespace
 
-void sort_by_path(std::span<PathEntry> entries) {
-    if (entries.size() > std::numeric_limits<std::uint32_t>::max()) {
-        std::ranges::sort(entries, {}, &PathEntry::first);  // beyond what an index holds
-        return;
-    }
-    if (entries.size() < 2) {
-        return;
-    }
-    std::vector<Keyed> order(entries.size());
-    for (std::size_t i = 0; i < order.size(); ++i) {
-        order[i].index = static_cast<std::uint32_t>(i);
-    }
+namespace path_order_detail {
+
+void sort_keyed(std::span<Keyed> order, const void* items, PathOf path_of) {
     // Runs still to sort, deepest last: a loop, not recursion, however long
     // the paths that share a start.
     std::vector<Run> pending{{0, order.size(), 0}};
     while (!pending.empty()) {
         Run run = pending.back();
         pending.pop_back();
-        const std::span<Keyed> keyed = std::span(order).subspan(run.begin, run.end - run.begin);
-        run.offset += shared_start(entries, keyed, run.offset);
+        const std::span<Keyed> keyed = order.subspan(run.begin, run.end - run.begin);
+        run.offset += shared_start(items, path_of, keyed, run.offset);
         for (Keyed& item : keyed) {
-            item.key = key_at(entries[item.index].first, run.offset, item.filled);
+            item.key = key_at(path_of(items, item.index), run.offset, item.filled);
         }
         std::ranges::sort(keyed, Before{});
-        // Entries that agree on all eight bytes are told apart further on;
-        // unique paths that agree on fewer have ended, and are in place.
+        // Items that agree on all eight bytes are told apart further on;
+        // those that agree on fewer have ended, and are in place.
         for (std::size_t group = 0; group < keyed.size();) {
             std::size_t next = group + 1;
             while (next < keyed.size() && keyed[next].key == keyed[group].key &&
@@ -109,11 +96,13 @@ void sort_by_path(std::span<PathEntry> entries) {
             group = next;
         }
     }
-    std::vector<PathEntry> sorted;
-    sorted.reserve(entries.size());
-    for (const Keyed& item : order) {
-        sorted.push_back(entries[item.index]);
-    }
+}
+
+}  // namespace path_order_detail
+
+void sort_by_path(std::span<PathEntry> entries) {
+    std::vector<PathEntry> sorted(entries.begin(), entries.end());
+    sort_by_path(sorted, [](const PathEntry& entry) { return entry.first; });
     std::ranges::copy(sorted, entries.begin());
 }
 

@@ -127,8 +127,8 @@ int ReportWriter::status() const noexcept {
 
 std::string ReportWriter::reason(const Finding& finding) const {
     std::string text;
-    if (!finding.below.empty()) {
-        append_escaped(text, finding.below);
+    if (finding.below != nullptr) {
+        append_escaped(text, *finding.below);
         text += ": ";
     }
     if (finding.error != nullptr) {
@@ -171,11 +171,11 @@ void ReportWriter::write_json_member(std::string& out, const Finding& finding) {
     append_json_string(out, words_.state_keys[index_of(finding.state)]);
     if (finding.expected != nullptr) {
         out += ",\n      \"expected\": ";
-        append_json_string(out, finding.expected->text());
+        append_json_string(out, digest::hex_encode(*finding.expected).text());
     }
     if (finding.actual != nullptr) {
         out += ",\n      \"actual\": ";
-        append_json_string(out, finding.actual->text());
+        append_json_string(out, digest::hex_encode(*finding.actual).text());
     }
     if (finding.state == PathState::Unreadable || finding.state == PathState::PassedOver) {
         out += ",\n      \"reason\": ";

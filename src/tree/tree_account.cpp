@@ -23,7 +23,7 @@ class AccountPolicy final : public walk::WalkPolicy {
         bytes_done = options.bytes_done;
     }
 
-    void add_file(std::string_view path, const digest::FileDigest& digest) override {
+    void add_file(std::string_view path, const digest::Sha256Digest& digest) override {
         account_.files.append(0, path, digest);
         ++account_.file_count;
         if (files_done_ != nullptr) {

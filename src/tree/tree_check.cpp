@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <unordered_map>
 
 #include "digest/constant_time_equal.h"
 #include "platform/listing.h"
@@ -24,6 +23,12 @@ bool names_nothing(const OsError& error) noexcept {
            kind == platform::ErrorKind::NotADirectory || platform::refuses_non_regular_file(error);
 }
 
+bool same_digest(const digest::Sha256Digest& a, const digest::Sha256Digest& b) noexcept {
+    return digest::constant_time_equal(
+        std::string_view(reinterpret_cast<const char*>(a.data()), a.size()),
+        std::string_view(reinterpret_cast<const char*>(b.data()), b.size()));
+}
+
 // The error that says why an entry was left out, where its kind does not
 // say it all (a dangling link is a dangling link, whatever error said so).
 const OsError* error_telling(const LeftOutEntry& entry) noexcept {
@@ -34,19 +39,8 @@ const OsError* error_telling(const LeftOutEntry& entry) noexcept {
 template <class Item>
 std::vector<std::pair<std::string_view, Item>> sorted_by_path(
     std::vector<std::pair<std::string_view, Item>> items) {
-    std::vector<PathEntry> entries;
-    entries.reserve(items.size());
-    for (std::size_t index = 0; index < items.size(); ++index) {
-        // The item's place rides along as the entry's second view's length.
-        entries.emplace_back(items[index].first, std::string_view(nullptr, index));
-    }
-    sort_by_path(entries);
-    std::vector<std::pair<std::string_view, Item>> sorted;
-    sorted.reserve(items.size());
-    for (const PathEntry& entry : entries) {
-        sorted.push_back(std::move(items[entry.second.size()]));
-    }
-    return sorted;
+    sort_by_path(items, [](const std::pair<std::string_view, Item>& item) { return item.first; });
+    return items;
 }
 
 }  // namespace
@@ -65,12 +59,12 @@ class CheckRun {
             }
             out_.account_ = std::move(*account);
         }
-        const auto listed = listed_paths();
+        const ListedInOrder listed = listed_paths();
         const auto walked = walked_files();
         const auto left_out = left_out_entries();
         for (const auto& [path, entry] : left_out) {
             if (entry->omission == walk::Omission::UnlistableDirectory) {
-                unlistable_.emplace(path, entry);
+                out_.unlistable_.emplace(path, entry);
             }
         }
         // The three lists merged by path: each path once, with its state.
@@ -80,16 +74,17 @@ class CheckRun {
         while (l < listed.size() || w < walked.size() || o < left_out.size()) {
             // The least of the three heads.
             std::optional<std::string_view> path;
-            const auto consider = [&](bool present, auto& list, std::size_t at) {
-                if (present && (!path || list[at].first < *path)) {
-                    path = list[at].first;
+            const auto consider = [&](bool present, std::string_view head) {
+                if (present && (!path || head < *path)) {
+                    path = head;
                 }
             };
-            consider(l < listed.size(), listed, l);
-            consider(w < walked.size(), walked, w);
-            consider(o < left_out.size(), left_out, o);
+            consider(l < listed.size(), l < listed.size() ? listed.path(l) : std::string_view());
+            consider(w < walked.size(), w < walked.size() ? walked[w].first : std::string_view());
+            consider(o < left_out.size(),
+                     o < left_out.size() ? left_out[o].first : std::string_view());
             const walk::FileRecord* in_manifest =
-                l < listed.size() && listed[l].first == *path ? listed[l++].second : nullptr;
+                l < listed.size() && listed.path(l) == *path ? listed.record(l++) : nullptr;
             const walk::FileRecord* in_tree =
                 w < walked.size() && walked[w].first == *path ? walked[w++].second : nullptr;
             const LeftOutEntry* left =
@@ -99,7 +94,7 @@ class CheckRun {
             }
         }
         for (const Finding& finding : out_.findings_) {
-            if (finding.state == PathState::Unreadable && finding.below.empty()) {
+            if (finding.state == PathState::Unreadable && finding.below == nullptr) {
                 out_.failures_.push_back(&finding);
             }
         }
@@ -107,20 +102,47 @@ class CheckRun {
     }
 
   private:
-    // Each listed file with the path it is checked at, in that path's order.
-    std::vector<std::pair<std::string_view, const walk::FileRecord*>> listed_paths() {
-        std::vector<std::pair<std::string_view, const walk::FileRecord*>> listed;
-        listed.reserve(out_.listed_.size());
-        const bool same_start = plan_.listed_start == plan_.checked_start;
+    // The listed files in the order of the paths they are checked at: the
+    // manifest's own order where no path moves (no room taken), else the
+    // moved paths, sorted again.
+    class ListedInOrder {
+      public:
+        explicit ListedInOrder(std::span<const walk::FileRecord* const> records) noexcept
+            : records_(records) {}
+        explicit ListedInOrder(
+            std::vector<std::pair<std::string_view, const walk::FileRecord*>> moved) noexcept
+            : moved_(std::move(moved)) {}
+
+        std::size_t size() const noexcept {
+            return moved_.empty() ? records_.size() : moved_.size();
+        }
+        std::string_view path(std::size_t index) const noexcept {
+            return moved_.empty() ? records_[index]->key() : moved_[index].first;
+        }
+        const walk::FileRecord* record(std::size_t index) const noexcept {
+            return moved_.empty() ? records_[index] : moved_[index].second;
+        }
+
+      private:
+        std::span<const walk::FileRecord* const> records_;
+        std::vector<std::pair<std::string_view, const walk::FileRecord*>> moved_;
+    };
+
+    ListedInOrder listed_paths() {
+        if (plan_.listed_start == plan_.checked_start) {
+            return ListedInOrder(out_.listed_.files());
+        }
+        std::vector<std::pair<std::string_view, const walk::FileRecord*>> moved;
+        moved.reserve(out_.listed_.size());
         for (const walk::FileRecord* record : out_.listed_.files()) {
             std::string_view path = record->key();
-            if (!same_start && !path.starts_with('/') && path.starts_with(plan_.listed_start)) {
+            if (!path.starts_with('/') && path.starts_with(plan_.listed_start)) {
                 path =
                     out_.paths_.keep(plan_.checked_start, path.substr(plan_.listed_start.size()));
             }
-            listed.emplace_back(path, record);
+            moved.emplace_back(path, record);
         }
-        return same_start ? listed : sorted_by_path(std::move(listed));
+        return ListedInOrder(sorted_by_path(std::move(moved)));
     }
 
     // A path the walk formed, as a check names it.
@@ -156,43 +178,42 @@ class CheckRun {
     OsResult<void> decide(std::string_view path, const walk::FileRecord* in_manifest,
                           const walk::FileRecord* in_tree, const LeftOutEntry* left) {
         if (in_manifest != nullptr && in_tree != nullptr) {
-            const bool same =
-                digest::constant_time_equal(in_manifest->digest.text(), in_tree->digest.text());
+            const bool same = same_digest(in_manifest->sha256, in_tree->sha256);
             add({.path = path,
-                 .state = same ? PathState::Ok : PathState::Changed,
-                 .expected = &in_manifest->digest,
-                 .actual = &in_tree->digest});
+                 .expected = &in_manifest->sha256,
+                 .actual = &in_tree->sha256,
+                 .state = same ? PathState::Ok : PathState::Changed});
             return {};
         }
         if (in_tree != nullptr) {
-            add({.path = path, .state = PathState::Added, .actual = &in_tree->digest});
+            add({.path = path, .actual = &in_tree->sha256, .state = PathState::Added});
             return {};
         }
         if (in_manifest == nullptr) {
             // Left out by the walk, and not listed.
             add({.path = path,
+                 .error = error_telling(*left),
                  .state = walk::is_failure(left->omission) ? PathState::Unreadable
                                                            : PathState::PassedOver,
-                 .omission = left->omission,
-                 .error = error_telling(*left)});
+                 .omission = left->omission});
             return {};
         }
         if (left != nullptr && walk::is_failure(left->omission)) {
             add({.path = path,
+                 .expected = &in_manifest->sha256,
+                 .error = error_telling(*left),
                  .state = PathState::Unreadable,
-                 .expected = &in_manifest->digest,
-                 .omission = left->omission,
-                 .error = error_telling(*left)});
+                 .omission = left->omission});
             return {};
         }
         if (const auto* directory = unlistable_above(path)) {
             // Whether it is still there cannot be seen.
             add({.path = path,
-                 .state = PathState::Unreadable,
-                 .expected = &in_manifest->digest,
-                 .omission = directory->second->omission,
+                 .expected = &in_manifest->sha256,
                  .error = error_telling(*directory->second),
-                 .below = directory->first});
+                 .below = &directory->first,
+                 .state = PathState::Unreadable,
+                 .omission = directory->second->omission});
             return {};
         }
         return read_by_name(path, *in_manifest);
@@ -206,44 +227,44 @@ class CheckRun {
         }
         if (path.find('\0') != std::string_view::npos) {
             // No file can have the name: nothing is asked of the system.
-            add({.path = path, .state = PathState::Missing, .expected = &listed.digest});
+            add({.path = path, .expected = &listed.sha256, .state = PathState::Missing});
             return {};
         }
         auto digest = read_regular_file(path, plan_.walk, cancellation_);
         if (digest) {
             const auto& found = out_.digests_.emplace_back(*digest);
-            const bool same = digest::constant_time_equal(listed.digest.text(), found.text());
+            const bool same = same_digest(listed.sha256, found);
             add({.path = path,
-                 .state = same ? PathState::Ok : PathState::Changed,
-                 .expected = &listed.digest,
-                 .actual = &found});
+                 .expected = &listed.sha256,
+                 .actual = &found,
+                 .state = same ? PathState::Ok : PathState::Changed});
             return {};
         }
         if (walk::ends_every_walk(digest.error())) {
             return std::unexpected(std::move(digest).error());
         }
         if (names_nothing(digest.error())) {
-            add({.path = path, .state = PathState::Missing, .expected = &listed.digest});
+            add({.path = path, .expected = &listed.sha256, .state = PathState::Missing});
             return {};
         }
         add({.path = path,
+             .expected = &listed.sha256,
+             .error = &out_.errors_.emplace_back(std::move(digest).error()),
              .state = PathState::Unreadable,
-             .expected = &listed.digest,
-             .omission = walk::Omission::UnreadableFile,
-             .error = &out_.errors_.emplace_back(std::move(digest).error())});
+             .omission = walk::Omission::UnreadableFile});
         return {};
     }
 
     // The nearest directory above the path that the walk could not list.
     const std::pair<const std::string_view, const LeftOutEntry*>* unlistable_above(
         std::string_view path) const {
-        if (unlistable_.empty()) {
+        if (out_.unlistable_.empty()) {
             return nullptr;
         }
         for (std::size_t end = path.rfind('/'); end != 0 && end != std::string_view::npos;
              end = path.rfind('/', end - 1)) {
-            if (const auto found = unlistable_.find(path.substr(0, end));
-                found != unlistable_.end()) {
+            if (const auto found = out_.unlistable_.find(path.substr(0, end));
+                found != out_.unlistable_.end()) {
                 return &*found;
             }
         }
@@ -255,7 +276,6 @@ class CheckRun {
     const CheckPlan& plan_;
     platform::Cancellation& cancellation_;
     Findings& out_;
-    std::unordered_map<std::string_view, const LeftOutEntry*> unlistable_;
 };
 
 OsResult<std::unique_ptr<Findings>> check_tree(ListedManifest listed, const CheckPlan& plan,
@@ -287,15 +307,13 @@ std::unique_ptr<Findings> compare_manifests(ListedManifest old_one, ListedManife
         Finding finding{.path = (old_file != nullptr ? old_file : new_file)->key(),
                         .state = PathState::Missing};
         if (old_file != nullptr && new_file != nullptr) {
-            finding.state =
-                digest::constant_time_equal(old_file->digest.text(), new_file->digest.text())
-                    ? PathState::Ok
-                    : PathState::Changed;
+            finding.state = same_digest(old_file->sha256, new_file->sha256) ? PathState::Ok
+                                                                            : PathState::Changed;
         } else if (new_file != nullptr) {
             finding.state = PathState::Added;
         }
-        finding.expected = old_file != nullptr ? &old_file->digest : nullptr;
-        finding.actual = new_file != nullptr ? &new_file->digest : nullptr;
+        finding.expected = old_file != nullptr ? &old_file->sha256 : nullptr;
+        finding.actual = new_file != nullptr ? &new_file->sha256 : nullptr;
         findings->findings_.push_back(finding);
     }
     return findings;

@@ -10,6 +10,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "digest/file_digest.h"
@@ -32,18 +33,19 @@ enum class PathState : std::uint8_t {
 };
 inline constexpr std::size_t PATH_STATE_COUNT = static_cast<std::size_t>(PathState::PassedOver) + 1;
 
-// One path and its state.
+// One path and its state. A check keeps one per path of a tree of
+// millions: its members are laid out to leave no room unused.
 struct Finding {
-    std::string_view path;  // as the report names it
-    PathState state;
-    const digest::FileDigest* expected = nullptr;  // the manifest's (OLD's), where listed
-    const digest::FileDigest* actual = nullptr;    // the digest found (NEW's), where read
-    // Unreadable and passed over: why, and the error that says so, if any.
-    walk::Omission omission{};
+    std::string_view path;                           // as the report names it
+    const digest::Sha256Digest* expected = nullptr;  // the manifest's (OLD's), where listed
+    const digest::Sha256Digest* actual = nullptr;    // the digest found (NEW's), where read
+    // Unreadable and passed over: the error that says why, if any.
     const platform::OsError* error = nullptr;
     // Unreadable for want of a directory above it that could not be listed:
-    // that directory's path (and `error` is its error).
-    std::string_view below{};
+    // that directory's path (and `error` is its error); none otherwise.
+    const std::string_view* below = nullptr;
+    PathState state;
+    walk::Omission omission{};  // unreadable and passed over: why
 };
 
 // How the listed files and the tree line up.
@@ -87,10 +89,13 @@ class Findings {
     ListedManifest other_;
     TreeAccount account_;
     TextArena paths_;
-    std::deque<digest::FileDigest> digests_;
+    std::deque<digest::Sha256Digest> digests_;
     std::deque<platform::OsError> errors_;
     std::vector<Finding> findings_;
     std::vector<const Finding*> failures_;
+    // The directories the walk could not list, by the path a check names
+    // them by: what the findings below them point at.
+    std::unordered_map<std::string_view, const LeftOutEntry*> unlistable_;
 };
 
 // Checks the tree the plan names against the manifest: the walk of the tree

@@ -87,7 +87,7 @@ class WalkPolicy {
     std::uint64_t* bytes_done = nullptr;
 
     // A regular file read to its end.
-    virtual void add_file(std::string_view path, const digest::FileDigest& digest) = 0;
+    virtual void add_file(std::string_view path, const digest::Sha256Digest& digest) = 0;
     // An entry left out. An error returned ends the walk with it. An error
     // that ends every walk (ends_every_walk) does so before any policy is
     // asked.

@@ -6,7 +6,7 @@
 namespace driftmoor::walk {
 
 FileRecord& RecordArena::append(std::uint64_t tag, std::string_view key,
-                                const digest::FileDigest& digest) {
+                                const digest::Sha256Digest& digest) {
     const std::size_t size = record_size(key.size());
     if (blocks_.empty() || blocks_.back().memory.size() - blocks_.back().used < size) {
         add_block(size);

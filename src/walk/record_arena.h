@@ -14,17 +14,20 @@
 
 namespace driftmoor::walk {
 
-// One record: this header, followed in memory by the key text's bytes.
+// One record: this header, followed in memory by the key text's bytes. The
+// digest is kept as its 32 bytes, not its 64 characters: a tree of millions
+// of files keeps one record per file, and its text is made when asked for.
 struct FileRecord {
     // A number its owner keeps with it: the manifest table's hash of the
     // key, a manifest's line number.
     std::uint64_t tag;
-    std::size_t key_size;  // in bytes
-    digest::FileDigest digest;
+    std::uint64_t key_size;  // in bytes
+    digest::Sha256Digest sha256;
 
     std::string_view key() const noexcept {
-        return {reinterpret_cast<const char*>(this + 1), key_size};
+        return {reinterpret_cast<const char*>(this + 1), static_cast<std::size_t>(key_size)};
     }
+    digest::FileDigest digest() const noexcept { return digest::hex_encode(sha256); }
 };
 
 // Records one after another in blocks: a key costs its bytes and no
@@ -60,7 +63,7 @@ class RecordArena {
 
     // Copies the pair in, into a block of its own if it is larger than a
     // block. Throws std::bad_alloc, appending nothing, when no memory is left.
-    FileRecord& append(std::uint64_t tag, std::string_view key, const digest::FileDigest& digest);
+    FileRecord& append(std::uint64_t tag, std::string_view key, const digest::Sha256Digest& digest);
 
     // Moves every record of `other` to the end of this arena, block by
     // block, without copying any; `other` is left empty.

@@ -35,7 +35,7 @@ Read read_all(std::string_view text, std::size_t piece = std::string::npos) {
         result.problem = manifest.seal();
     }
     for (const walk::FileRecord* file : manifest.files()) {
-        result.files.emplace_back(file->key(), file->digest.text());
+        result.files.emplace_back(file->key(), file->digest().text());
     }
     return result;
 }

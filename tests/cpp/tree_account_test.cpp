@@ -36,7 +36,7 @@ platform::OsResult<Found> account(const std::string& root, std::size_t jobs,
     }
     Found found;
     account->files.consume([&](const walk::FileRecord& record) {
-        EXPECT_TRUE(found.files.emplace(record.key(), record.digest.text()).second);
+        EXPECT_TRUE(found.files.emplace(record.key(), record.digest().text()).second);
         return true;
     });
     EXPECT_EQ(found.files.size(), account->file_count);
