@@ -48,7 +48,8 @@
 # program's argv[0]. Python takes sys.executable from argv[0], so virtual
 # environments made from it, their console scripts and every subprocess that
 # starts sys.executable go through the script, and so through qemu, too. The
-# CPU model is QEMU_CPU's, "max" when unset (all of ARMv8's SHA extensions).
+# CPU model is QEMU_CPU's, "max" when unset (for arm64, one with the SHA2
+# extension).
 #
 # Nothing outside the cache folder is changed, except that patchelf and
 # dpkg-dev (dpkg-architecture), and for --arch qemu-user-static, are installed

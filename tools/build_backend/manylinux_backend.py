@@ -15,7 +15,8 @@ The same compiler builds the wheel of the other of those two processors on
 either one: `-Ccmake.define.CMAKE_SYSTEM_PROCESSOR=aarch64` (or x86_64) with
 `-Ccmake.define.Python_INCLUDE_DIR=DIR`, the include folder of a CPython 3.14
 of that processor (tools/build_wheels.sh passes the one unpacked from Debian's
-arm64 packages). The wheel is then tagged for that processor.
+arm64 packages). The wheel is then tagged for that processor. Only the build
+of the aarch64 wheel on x86-64 has been run.
 
 scikit-build-core tags a Linux wheel `linux_x86_64`, which promises nothing
 about the C library the module needs, and which package indexes refuse.
