@@ -5,6 +5,7 @@
 
 #include "binding/call_wrapper.h"
 #include "binding/module_functions.h"
+#include "binding/part_functions.h"
 #include "binding/signal_check.h"
 #include "binding/tree_check_types.h"
 #include "binding/tree_functions.h"
@@ -52,17 +53,48 @@ PyMethodDef method_table[] = {
     {"check", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_check)), CALL_FLAGS,
      "check(manifest, /, *, tree=None, listed_start=b'', checked_start=b'', walked_start=b'',\n"
      "      jobs=1, exclude=None, progress=None, links=LinkRule.INSIDE,\n"
-     "      one_file_system=False)\n--\n\n"
+     "      one_file_system=False, walked=None)\n--\n\n"
      "Checks the files a sealed ListedManifest lists, taking it: every path with its\n"
      "state (Findings). A relative listed path is checked at checked_start and what\n"
      "follows listed_start in it, an absolute one where it is. With a tree, the tree\n"
      "is walked for what the manifest does not list, each path it finds named with\n"
      "walked_start replaced by checked_start; a listed file the walk did not read is\n"
-     "read by its own name, wherever its links lead."},
+     "read by its own name, wherever its links lead. walked: a GatheredWalk of the\n"
+     "tree (its parts walked elsewhere with the same options), taken in place of a\n"
+     "walk here."},
     {"compare", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_compare)),
      METH_FASTCALL,
      "compare(old, new, /)\n--\n\nTwo sealed ListedManifests compared path by path, as "
      "written, taking both: Findings."},
+    {"walk_part", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_walk_part)),
+     CALL_FLAGS,
+     "walk_part(top, /, *, directory=None, name=b'', through_link=False, above=b'', depth=0,\n"
+     "          most_work=2**64-1, most_seconds=-1.0, jobs=1, exclude=None, progress=None,\n"
+     "          links=LinkRule.ALL, one_file_system=False)\n--\n\n"
+     "Walks one part of the tree at top (bytes) as walk walks the whole tree there:\n"
+     "the top itself (directory None), or the subdirectory name of the directory\n"
+     "at the path directory, which another part handed back with its through_link,\n"
+     "above and depth. Once most_work units of work are done (a file read, a\n"
+     "subdirectory met, a MiB read: one unit each), or most_seconds have gone by\n"
+     "(when not negative), every subdirectory not entered yet is handed back\n"
+     "rather than walked.\n\n"
+     "Returns (run, files, bytes, failures, passed_over, parts, root): run, the\n"
+     "files read as a sorted run for RunMerge, their names below the part's\n"
+     "directory (b'' for a top that is a file); the counts of files and of their\n"
+     "bytes; failures and passed_over, lists of (path, kind, code, text), code the\n"
+     "system's error number to word (os_error_message) and text the error's own\n"
+     "words where there is no number (both None where kind says all); parts, a list\n"
+     "of (directory, name, through_link, above, depth) handed back; root, a\n"
+     "RootKind. The other arguments are walk's."},
+    {"shared_identity", py_shared_identity, METH_O,
+     "shared_identity(path, /)\n--\n\n"
+     "(device, inode) of what path (bytes) names, following links, as every machine\n"
+     "that mounts its file system names it: the file system's own id where it gives\n"
+     "all its clients one (NFS, Lustre, CephFS, GPFS), else the device number.\n"
+     "OSError if it cannot be examined."},
+    {"os_error_message", py_os_error_message, METH_O,
+     "os_error_message(code, /)\n--\n\n"
+     "The system's message for an error number, as walk words the errors it meets."},
     {"escape_path", py_escape_path, METH_O,
      "escape_path(path, /)\n--\n\n"
      "(mark, text): the path (bytes) as every line shows it, a backslash,\n"
@@ -92,6 +124,9 @@ int exec_driftmoor_tree(PyObject* module) {
             return added;
         }
         if (auto added = add_tree_check_types(module, state); !added) {
+            return added;
+        }
+        if (auto added = add_part_types(module); !added) {
             return added;
         }
         if (auto added = checked_status(PyModule_AddIntConstant(

@@ -33,7 +33,10 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:
     from typing import Final
 
+    from distributed import Client
+
     from driftmoor_cli.arguments import Links
+    from driftmoor_cli.cluster.session import GatheringWalk
 
 __all__ = ["CheckEntry", "CheckResult", "ManifestError", "TreeError", "TreeManifest", "check",
            "manifest"]
@@ -108,11 +111,12 @@ class PreparedCheck:
     """A check whose manifest was read and whose tree was settled, not yet
     run."""
 
-    __slots__ = ("manifest", "plan")
+    __slots__ = ("manifest", "plan", "source")
 
-    def __init__(self, manifest: Manifest, plan: Plan) -> None:
+    def __init__(self, manifest: Manifest, plan: Plan, source: str | None) -> None:
         self.manifest: Final = manifest
         self.plan: Final = plan
+        self.source: Final = source  # the manifest's path; None: standard input
 
 
 def prepare_check(manifest_path: str | None, directory: bytes | None,
@@ -140,16 +144,44 @@ def prepare_check(manifest_path: str | None, directory: bytes | None,
         raise TreeError(f"{manifest.name}: none of the files it lists is in "
                         f"{shown(plan.tree)}: check from the folder it was written in, "
                         "or name the tree")
-    return PreparedCheck(manifest, plan)
+    return PreparedCheck(manifest, plan, manifest_path)
 
 
-def run_check(prepared: PreparedCheck, options: WalkOptions) -> CheckResult:
+def cluster_walk(client: Client, prepared: PreparedCheck, options: WalkOptions,
+                 jobs: int | None = None) -> GatheringWalk | None:
+    """The walk of a prepared check's tree on the workers of `client`'s
+    cluster, each part walked with `jobs` threads (default: its machine's
+    cores, shared among its worker threads), for run_check; None when no
+    tree is walked (the listed files alone are read, here). The workers are
+    asked at once whether they see the tree: ClusterError (from
+    driftmoor_cli.cluster) if one does not."""
+    plan = prepared.plan
+    if plan.tree is None:
+        return None
+    from driftmoor_cli.cluster.session import GatheringWalk, shared_file_identity
+
+    # The manifest as every worker's machine knows it: by its name, or by
+    # Linux's name for standard input (elsewhere this machine's numbers are
+    # already those).
+    name = b"/proc/self/fd/0" if prepared.source is None else os.fsencode(prepared.source)
+    try:
+        return GatheringWalk(client, plan.tree, links=walk.LINK_RULES[options.links],
+                             one_file_system=options.one_file_system, jobs=jobs,
+                             exclude=shared_file_identity(prepared.manifest.identity, name))
+    except OSError as failure:
+        raise TreeError(f"{shown(plan.tree)}: {failure}") from None
+
+
+def run_check(prepared: PreparedCheck, options: WalkOptions,
+              on_cluster: GatheringWalk | None = None) -> CheckResult:
     """Runs a prepared check; its manifest is used up. TreeError when the
-    tree cannot be listed at all."""
+    tree cannot be listed at all. `on_cluster` (cluster_walk's): the tree
+    walked there rather than here."""
     plan = prepared.plan
     try:
         findings = walk.check(prepared.manifest.listed, plan, options,
-                              exclude=prepared.manifest.identity)
+                              exclude=prepared.manifest.identity,
+                              gather=None if on_cluster is None else on_cluster.gather)
     except OSError as failure:
         assert plan.tree is not None
         raise TreeError(f"{shown(plan.tree)}: {failure}") from None
@@ -161,17 +193,24 @@ def run_check(prepared: PreparedCheck, options: WalkOptions) -> CheckResult:
 
 def check(manifest: str | os.PathLike[str] | None, tree: bytes | str | os.PathLike[str] | None
           = None, *, jobs: int = 1, links: Links = "inside", one_file_system: bool = False,
-          listed_only: bool = False) -> CheckResult:
+          listed_only: bool = False, client: Client | None = None) -> CheckResult:
     """Checks a tree against the manifest at `manifest` (None: standard
     input): the tree `tree`, or the one the manifest's paths lie under; with
     `listed_only`, the listed files alone. `jobs` threads walk; `links` says
     which links the walk for added files follows ("inside", "all",
-    "none"); `one_file_system` passes over other file systems. Raises
-    ManifestError, TreeError or OSError with the line the command prints."""
+    "none"); `one_file_system` passes over other file systems. With
+    `client` (a distributed.Client), the tree is walked on its cluster's
+    workers, each part of it by `jobs` threads there. Raises
+    ManifestError, TreeError or OSError with the line the command prints,
+    and ClusterError (driftmoor_cli.cluster) where the cluster fails."""
     directory = None if tree is None else os.fsencode(tree)
     prepared = prepare_check(None if manifest is None else os.fspath(manifest), directory,
                              listed_only)
-    return run_check(prepared, WalkOptions(jobs, links, one_file_system, progress=False))
+    options = WalkOptions(jobs, links, one_file_system, progress=False)
+    on_cluster = None
+    if client is not None:
+        on_cluster = cluster_walk(client, prepared, options, jobs)
+    return run_check(prepared, options, on_cluster)
 
 
 class TreeManifest:

@@ -27,15 +27,29 @@ class WalkOptions:
         self.progress: Final = progress  # draw the progress line (on a terminal)
 
 
+class ClusterOptions:
+    """Where a walk runs when it runs on a Dask cluster."""
+
+    __slots__ = ("scheduler", "connect_timeout", "jobs")
+
+    def __init__(self, scheduler: str, connect_timeout: float, jobs: int | None) -> None:
+        self.scheduler: Final = scheduler  # the scheduler's address, or its scheduler file
+        self.connect_timeout: Final = connect_timeout  # seconds
+        # threads per part on each worker, when given; else its cores, shared
+        # among the worker threads of its machine
+        self.jobs: Final = jobs
+
+
 class ManifestArguments:
-    __slots__ = ("path", "format", "walk", "verbose")
+    __slots__ = ("path", "format", "walk", "verbose", "cluster")
 
     def __init__(self, path: bytes, format: ManifestFormat, walk: WalkOptions,
-                 verbose: bool) -> None:
+                 verbose: bool, cluster: ClusterOptions | None = None) -> None:
         self.path: Final = path  # a directory, or a single file: the bytes of the argument
         self.format: Final = format
         self.walk: Final = walk
         self.verbose: Final = verbose  # name what is passed over, and count it all
+        self.cluster: Final = cluster  # None: on this machine
 
 
 class ReportOptions:
@@ -54,14 +68,15 @@ class ReportOptions:
 
 
 class CheckArguments:
-    __slots__ = ("manifest", "directory", "report", "walk")
+    __slots__ = ("manifest", "directory", "report", "walk", "cluster")
 
     def __init__(self, manifest: str | None, directory: bytes | None, report: ReportOptions,
-                 walk: WalkOptions) -> None:
+                 walk: WalkOptions, cluster: ClusterOptions | None = None) -> None:
         self.manifest: Final = manifest  # a path; None: standard input
         self.directory: Final = directory  # None: the tree the manifest's paths lie under
         self.report: Final = report
         self.walk: Final = walk
+        self.cluster: Final = cluster  # None: on this machine
 
 
 class DiffArguments:

@@ -12,6 +12,7 @@ from collections.abc import Sequence
 from driftmoor_cli.arguments import (
     Arguments,
     CheckArguments,
+    ClusterOptions,
     DiffArguments,
     ManifestArguments,
     ReportOptions,
@@ -30,6 +31,10 @@ STANDARD_INPUT = "-"  # a manifest read from standard input
 # Threads enough for any machine's cores many times over; a number past it
 # is a mistake, not a wish for more speed.
 MOST_JOBS = 1024
+# Where --scheduler is taken from when it is not given.
+SCHEDULER_VARIABLE = "DRIFTMOOR_SCHEDULER"
+# Seconds to reach a scheduler (and to find a worker there) by default.
+CONNECT_TIMEOUT = 5.0
 
 
 class Shown(Exception):
@@ -51,33 +56,51 @@ def parse(argv: Sequence[str] | None) -> Arguments:
     # two of every run, for nothing. Any other start (--help, a usage error)
     # gets them all.
     first = arguments[0] if arguments else None
-    parser, diff = _parsers(first if first in SUBCOMMANDS else None)
+    parser, built = _parsers(first if first in SUBCOMMANDS else None)
     namespace = parser.parse_args(arguments)
     # A path argument arrives as text, any byte that is not UTF-8 held as a
     # surrogate escape: os.fsencode gives back the bytes it was.
     walk = None
     if namespace.command in ("manifest", "check"):
-        walk = WalkOptions(namespace.jobs, namespace.links, namespace.one_file_system,
-                           namespace.progress)
+        jobs = namespace.jobs if namespace.jobs is not None else _default_jobs()
+        walk = WalkOptions(jobs, namespace.links, namespace.one_file_system, namespace.progress)
+    cluster = None
+    if namespace.command in ("manifest", "check"):
+        scheduler = namespace.scheduler or os.environ.get(SCHEDULER_VARIABLE) or None
+        if scheduler is not None:
+            cluster = ClusterOptions(scheduler, namespace.connect_timeout, namespace.jobs)
     if namespace.command == "manifest":
         assert walk is not None
         return ManifestArguments(os.fsencode(namespace.path), namespace.format, walk,
-                                 namespace.verbose)
+                                 namespace.verbose, cluster)
     report = ReportOptions(namespace.quiet, namespace.status, namespace.ignore_missing,
                            namespace.listed_only, getattr(namespace, "verbose", False),
                            namespace.format)
     if namespace.command == "check":
         assert walk is not None
         directory = None if namespace.dir is None else os.fsencode(namespace.dir)
-        return CheckArguments(_manifest(namespace.manifest), directory, report, walk)
+        return CheckArguments(_manifest(namespace.manifest), directory, report, walk, cluster)
     if namespace.old == namespace.new == STANDARD_INPUT:
-        assert diff is not None  # built: it is the subcommand parsed
-        diff.error("OLD and NEW cannot both be standard input")
+        built["diff"].error("OLD and NEW cannot both be standard input")
     return DiffArguments(_manifest(namespace.old), _manifest(namespace.new), report)
 
 
 def _manifest(argument: str) -> str | None:
     return None if argument == STANDARD_INPUT else argument
+
+
+def _default_jobs() -> int:
+    return min(os.process_cpu_count() or 1, MOST_JOBS)
+
+
+def _seconds(text: str) -> float:
+    try:
+        seconds = float(text)
+    except ValueError:
+        seconds = -1.0
+    if not 0 < seconds < 1e6:
+        raise argparse.ArgumentTypeError(f"not a number of seconds above 0: {text!r}")
+    return seconds
 
 
 def _jobs(text: str) -> int:
@@ -94,9 +117,9 @@ def _jobs(text: str) -> int:
 
 def _parsers(
     only: str | None,
-) -> tuple[argparse.ArgumentParser, argparse.ArgumentParser | None]:
+) -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParser]]:
     """The command's parser, with the subcommand `only` (None: every one),
-    and diff's, when it is built, to report what diff is given."""
+    and each subcommand's parser built, to report what it is given."""
     parser = _Parser(
         prog="driftmoor",
         description="SHA-256 fingerprints of files and directory trees, and checks against them.",
@@ -107,15 +130,17 @@ def _parsers(
     subcommands = parser.add_subparsers(
         dest="command", required=True, metavar="COMMAND", prog="driftmoor"
     )
-
+    built = {}
     if only in (None, "manifest"):
-        _manifest_parser(subcommands)
+        built["manifest"] = _manifest_parser(subcommands)
     if only in (None, "check"):
-        _check_parser(subcommands)
-    return parser, _diff_parser(subcommands) if only in (None, "diff") else None
+        built["check"] = _check_parser(subcommands)
+    if only in (None, "diff"):
+        built["diff"] = _diff_parser(subcommands)
+    return parser, built
 
 
-def _manifest_parser(subcommands: Subparsers) -> None:
+def _manifest_parser(subcommands: Subparsers) -> argparse.ArgumentParser:
     manifest = subcommands.add_parser(
         "manifest",
         help="print the SHA-256 of every file under DIR, as `sha256sum` does",
@@ -152,10 +177,12 @@ def _manifest_parser(subcommands: Subparsers) -> None:
         "all of them, or none"
     ))
     _progress_option(manifest)
+    _cluster_options(manifest)
     manifest.add_argument("path", metavar="DIR")
+    return manifest
 
 
-def _check_parser(subcommands: Subparsers) -> None:
+def _check_parser(subcommands: Subparsers) -> argparse.ArgumentParser:
     check = subcommands.add_parser(
         "check",
         help="walk a tree again and report what differs from MANIFEST",
@@ -183,8 +210,10 @@ def _check_parser(subcommands: Subparsers) -> None:
                       "read wherever its links lead"
                   ))
     _progress_option(check)
+    _cluster_options(check)
     check.add_argument("manifest", metavar="MANIFEST")
     check.add_argument("dir", metavar="DIR", nargs="?")
+    return check
 
 
 def _diff_parser(subcommands: Subparsers) -> argparse.ArgumentParser:
@@ -231,12 +260,12 @@ def _walk_options(parser: argparse.ArgumentParser, *, verbose: str, links: str) 
     parser.add_argument(
         "-j", "--jobs",
         type=_jobs,
-        default=min(os.process_cpu_count() or 1, MOST_JOBS),
         metavar="N",
         help=(
-            "walk with N threads, at most %s (default: the processors this process may use, "
-            "%%(default)s here); 1 walks on one thread. The output is the same for any N"
-            % MOST_JOBS
+            f"walk with N threads, at most {MOST_JOBS} (default: the processors this process "
+            f"may use, {_default_jobs()} here; on a cluster, each worker's, shared among the "
+            "worker threads of its machine); 1 walks on one thread. The output is the same "
+            "for any N"
         ),
     )
     parser.add_argument(
@@ -251,6 +280,23 @@ def _walk_options(parser: argparse.ArgumentParser, *, verbose: str, links: str) 
         help="pass over directories on other file systems (mount points in the tree)",
     )
     parser.add_argument("-v", "--verbose", action="store_true", help=verbose)
+
+
+def _cluster_options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument(
+        "--scheduler", metavar="ADDRESS",
+        help=(
+            "walk on the workers of the Dask cluster whose scheduler is at ADDRESS (or whose "
+            "scheduler file is ADDRESS), each with its own cores; default: "
+            f"${SCHEDULER_VARIABLE}. The output is the same as on this machine. Needs "
+            "driftmoor[distributed], and the tree at the same path on every worker"
+        ),
+    )
+    parser.add_argument(
+        "--connect-timeout", type=_seconds, default=CONNECT_TIMEOUT, metavar="SECONDS",
+        help="give up reaching the scheduler, or a worker there, after SECONDS "
+             "(default: %(default)s)",
+    )
 
 
 def _progress_option(parser: argparse.ArgumentParser) -> None:

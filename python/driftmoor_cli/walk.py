@@ -7,6 +7,7 @@ end: the names as the file system holds them, UTF-8 or not.
 manifest and check read through here and nowhere else."""
 
 import array
+from collections.abc import Callable, MutableSequence
 
 import driftmoor_tree
 from driftmoor_tree import LinkRule
@@ -36,19 +37,28 @@ def walk(root: bytes, options: WalkOptions,
                                    one_file_system=options.one_file_system)
 
 
+# The walk of a check's tree made elsewhere (on a cluster), given the counts
+# to keep up to date as it goes.
+Gather = Callable[[MutableSequence[int]], driftmoor_tree.GatheredWalk]
+
+
 def check(listed: driftmoor_tree.ListedManifest, plan: Plan, options: WalkOptions,
-          exclude: tuple[int, int] | None) -> driftmoor_tree.Findings:
+          exclude: tuple[int, int] | None,
+          gather: Gather | None = None) -> driftmoor_tree.Findings:
     """Each listed file checked where the plan says, and the plan's tree
     walked for the files it does not list (`exclude`, the manifest itself,
-    is none of them); the manifest is used up. OSError if the tree cannot be
-    walked at all."""
+    is none of them); the manifest is used up. `gather`: how the tree's walk
+    is made elsewhere, in place of a walk here. OSError if the tree cannot
+    be walked at all."""
     counts = _counts()
     with progress_line(options.progress, Counts(counts, total=len(listed))):
+        walked = gather(counts) if gather is not None else None
         return driftmoor_tree.check(
             listed, tree=plan.tree, listed_start=plan.listed_start,
             checked_start=plan.checked_start, walked_start=plan.walked_start, jobs=options.jobs,
-            exclude=exclude, progress=counts, links=LINK_RULES[options.links],
-            one_file_system=options.one_file_system)
+            exclude=exclude, progress=counts if walked is None else None,
+            links=LINK_RULES[options.links], one_file_system=options.one_file_system,
+            walked=walked)
 
 
 def _counts() -> array.array[int]:

@@ -8,7 +8,7 @@ from typing import Final, Literal, final
 from _typeshed import structseq
 
 __all__ = ["walk", "manifest_lines", "escape_path", "unescape_path", "plain_path", "check",
-           "compare"]
+           "compare", "walk_part", "shared_identity", "os_error_message"]
 
 # The longest line a ListedManifest reads, in bytes.
 MAX_LINE_LENGTH: Final[int]
@@ -279,6 +279,7 @@ def check(
     progress: Buffer | None = None,
     links: LinkRule = LinkRule.INSIDE,
     one_file_system: bool = False,
+    walked: GatheredWalk | None = None,
 ) -> Findings:
     """Checks the files a sealed manifest lists, taking it. A relative
     listed path is checked at checked_start followed by what comes after
@@ -288,7 +289,97 @@ def check(
     finds named with walked_start replaced by checked_start; a listed file
     the walk did not read (past a link out of the tree, or with no tree) is
     read by its own name, wherever its links lead, and only if it is a
-    regular file. Runs detached; raises as walk does."""
+    regular file. `walked`: the tree's walk made elsewhere (its parts walked
+    on a cluster, with the same options), taken in place of a walk here.
+    Runs detached; raises as walk does."""
 
 def compare(old: ListedManifest, new: ListedManifest, /) -> Findings:
     """Two sealed manifests compared path by path, as written, taking both."""
+
+# An entry a part left out: its path, why, and the system's error number or
+# the error's own words for what an error left out (both None otherwise).
+_PartLeftOut = tuple[bytes, LeftOutKind, int | None, str | None]
+# A subdirectory handed back: (directory, name, through_link, above, depth).
+_HandedBack = tuple[bytes, bytes, bool, bytes, int]
+
+def walk_part(
+    top: bytes,
+    /,
+    *,
+    directory: bytes | None = None,
+    name: bytes = b"",
+    through_link: bool = False,
+    above: bytes = b"",
+    depth: int = 0,
+    most_work: int = 2**64 - 1,
+    most_seconds: float = -1.0,
+    jobs: int = 1,
+    exclude: tuple[int, int] | None = None,
+    progress: Buffer | None = None,
+    links: LinkRule = LinkRule.ALL,
+    one_file_system: bool = False,
+) -> tuple[bytes, int, int, list[_PartLeftOut], list[_PartLeftOut], list[_HandedBack],
+           RootKind]:
+    """Walks one part of the tree at `top` as `walk` walks the whole tree
+    there: the top itself (directory None), or the subdirectory `name` of
+    the directory at the path `directory`, which another part handed back
+    with `through_link`, `above` (the identities of the directories above
+    it, nearest first, 16 bytes each) and `depth`. Once `most_work` units of
+    work are done (each file read, subdirectory met and MiB read one unit),
+    or `most_seconds` have gone by (when not negative), every subdirectory
+    not entered yet is handed back rather than walked.
+
+    Returns (run, files, bytes, failures, passed_over, parts, root): the
+    files read as one sorted run for RunMerge (names below the part's
+    directory; b"" for a top that is a file), their count and bytes, the
+    entries left out, the subdirectories handed back, and what the top was
+    found to be. The other arguments, and what it raises, are `walk`'s."""
+
+def shared_identity(path: bytes, /) -> tuple[int, int]:
+    """(device, inode) of what `path` names, following links, as every
+    machine that mounts its file system names it: the file system's own id
+    where it gives all its clients one (NFS, Lustre, CephFS, GPFS), else the
+    device number. OSError if it cannot be examined."""
+
+def os_error_message(code: int, /) -> str:
+    """The system's message for an error number, as `walk` words the errors
+    it meets."""
+
+@final
+class RunMerge:
+    """The sorted runs of a tree's parts, merged into manifest lines in the
+    order of their paths (format: "sha256sum" or "bsd")."""
+
+    def __new__(cls, format: Literal["sha256sum", "bsd"] = "sha256sum") -> RunMerge: ...
+    def __len__(self) -> int:
+        """The files held, not given out yet."""
+    def add(self, directory: bytes, run: bytes, /) -> None:
+        """Takes a sorted run (walk_part's) of the files below `directory`,
+        the path the lines show it by; ValueError if it is not one."""
+    def take(self, limit: bytes | None, /) -> bytes:
+        """The next lines, in path order, of the files whose paths sort
+        before `limit` (None: every file held): about 64 KiB of whole lines
+        at most, b"" when there are none."""
+    def pairs(self, limit: bytes | None, /) -> list[tuple[bytes, str]]:
+        """The same as (path, digest) pairs, a few thousand at most."""
+    @property
+    def held_bytes(self) -> int:
+        """The bytes of the runs whose files are not given out yet."""
+
+@final
+class GatheredWalk:
+    """The account of a tree whose parts were walked elsewhere (walk_part),
+    gathered from what they gave back, for `check` to take in place of its
+    own walk."""
+
+    def __new__(cls) -> GatheredWalk: ...
+    def __len__(self) -> int:
+        """The files added."""
+    def add(self, directory: bytes, run: bytes, /) -> None:
+        """Adds the files of a sorted run (walk_part's) of the files below
+        `directory`, the path the walk of the whole tree gives it;
+        ValueError if it is not one."""
+    def leave_out(self, path: bytes, kind: LeftOutKind, code: int | None, text: str | None,
+                  /) -> None:
+        """Adds an entry left out, as walk_part gives it: its path, why, and
+        the system's error number or the error's own words (or neither)."""

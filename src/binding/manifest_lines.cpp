@@ -17,8 +17,10 @@ namespace {
 // enough that a short write is continued and a failure is seen early.
 constexpr std::size_t CHUNK_SIZE = std::size_t{64} << 10;
 
-void append_line(std::string& out, std::string_view path, std::string_view digest,
-                 LineStyle style) {
+}  // namespace
+
+void append_manifest_line(std::string& out, std::string_view path, std::string_view digest,
+                          LineStyle style) {
     const bool escaped = tree::needs_escape(path);
     if (escaped) {
         out += '\\';
@@ -38,8 +40,6 @@ void append_line(std::string& out, std::string_view path, std::string_view diges
     }
     out += '\n';
 }
-
-}  // namespace
 
 Outcome<PyRef> manifest_lines(PyObject* files, LineStyle style) {
     if (!PyDict_Check(files)) {
@@ -89,7 +89,7 @@ Outcome<PyRef> manifest_lines(PyObject* files, LineStyle style) {
         return checked_status(PyList_Append(chunks.get(), bytes.get()));
     };
     for (const auto& [path, digest] : lines) {
-        append_line(chunk, path, digest, style);
+        append_manifest_line(chunk, path, digest, style);
         if (chunk.size() >= CHUNK_SIZE) {
             if (auto flushed = flush(); !flushed) {
                 return std::unexpected(std::move(flushed).error());

@@ -1,6 +1,9 @@
 // The lines of a manifest file, sorted and formatted where it is cheapest.
 #pragma once
 
+#include <string>
+#include <string_view>
+
 #include "binding/failure.h"
 
 namespace driftmoor::binding {
@@ -16,5 +19,9 @@ enum class LineStyle {
 // holding a backslash, line feed or carriage return is escaped as "\\",
 // "\n", "\r", and its line then starts with a backslash.
 Outcome<PyRef> manifest_lines(PyObject* files, LineStyle style);
+
+// Appends the line of one file to `out`, escaped and marked so.
+void append_manifest_line(std::string& out, std::string_view path, std::string_view digest,
+                          LineStyle style);
 
 }  // namespace driftmoor::binding

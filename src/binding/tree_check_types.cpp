@@ -11,6 +11,7 @@
 #include "binding/detached.h"
 #include "binding/int_enum.h"
 #include "binding/os_error_conversion.h"
+#include "binding/part_functions.h"
 #include "binding/signal_check.h"
 #include "binding/stack_room.h"
 #include "binding/tree_walk_conversion.h"
@@ -725,14 +726,16 @@ PyObject* py_check(PyObject* module, PyObject* args, PyObject* keywords) {
         const char* starts[3] = {"", "", ""};
         Py_ssize_t start_sizes[3] = {0, 0, 0};
         WalkArguments arguments;
+        PyObject* walked_object = Py_None;
         static const char* keyword_names[] = {
             "",        "tree",     "listed_start", "checked_start",   "walked_start", "jobs",
-            "exclude", "progress", "links",        "one_file_system", nullptr};
+            "exclude", "progress", "links",        "one_file_system", "walked",       nullptr};
         if (!PyArg_ParseTupleAndKeywords(
-                args, keywords, "O|$Oy#y#y#nOOOp:check", const_cast<char**>(keyword_names),
+                args, keywords, "O|$Oy#y#y#nOOOpO:check", const_cast<char**>(keyword_names),
                 &manifest_object, &tree_object, &starts[0], &start_sizes[0], &starts[1],
                 &start_sizes[1], &starts[2], &start_sizes[2], &arguments.jobs, &arguments.exclude,
-                &arguments.progress, &arguments.links, &arguments.one_file_system)) {
+                &arguments.progress, &arguments.links, &arguments.one_file_system,
+                &walked_object)) {
             return std::unexpected(fetch());
         }
         tree::CheckPlan plan;
@@ -752,14 +755,32 @@ PyObject* py_check(PyObject* module, PyObject* args, PyObject* keywords) {
             !taken) {
             return std::unexpected(std::move(taken).error());
         }
+        if (walked_object != Py_None && !plan.tree) {
+            return std::unexpected(value_error("walked is the walk of a tree: give the tree"));
+        }
+        // Both looked at before either is taken, so that a refusal takes
+        // neither.
+        if (auto usable = usable_manifest(state, manifest_object); !usable) {
+            return std::unexpected(std::move(usable).error());
+        }
+        std::optional<tree::TreeAccount> walked;
+        if (walked_object != Py_None) {
+            auto taken = take_gathered_walk(walked_object);
+            if (!taken) {
+                return std::unexpected(std::move(taken).error());
+            }
+            walked.emplace(std::move(*taken));
+        }
         auto manifest = take_manifest(state, manifest_object);
         if (!manifest) {
             return std::unexpected(std::move(manifest).error());
         }
         return with_stack_room(" in check", [&]() -> Outcome<PyRef> {
             platform::Cancellation cancellation = signal_cancellation();
-            auto findings = run_detached(
-                [&] { return tree::check_tree(std::move(*manifest), plan, cancellation); });
+            auto findings = run_detached([&] {
+                return tree::check_tree(std::move(*manifest), plan, cancellation,
+                                        std::move(walked));
+            });
             if (!findings) {
                 return std::unexpected(error_to_exception(std::move(findings).error()));
             }

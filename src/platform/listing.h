@@ -65,7 +65,8 @@ class DirectoryListing {
     DirectoryListing(OwnedState state, std::optional<FileIdentity> identity) noexcept
         : state_(std::move(state)), identity_(identity) {}
 
-    // The directory being listed, as it was when the listing was opened.
+    // The directory being listed, as it was when the listing was opened,
+    // identified as query_shared_identity identifies it.
     std::optional<FileIdentity> identity() const noexcept { return identity_; }
     // False once the listing has ended, failed or been closed.
     bool is_open() const noexcept { return state_ != nullptr; }
@@ -129,6 +130,12 @@ std::optional<std::string> listing_location(const DirectoryListing& listing);
 // wherever it leads or fails to lead; false when it is not, or when that
 // cannot be found out.
 bool entry_is_link(const DirectoryEntry& entry);
+
+// The entry `name` of the directory at `directory_path`, its type not
+// recorded, as if a listing of that directory had delivered it: how a
+// directory that another process's walk found is taken up by name. Fails
+// when the directory cannot be reached; the entry itself is not looked at.
+OsResult<DirectoryEntry> entry_in_directory(std::string_view directory_path, std::string name);
 
 // How open_entry_for_reading refuses an entry that is not a regular file by
 // the time it is opened, on every platform.

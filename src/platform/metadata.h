@@ -39,6 +39,14 @@ OsResult<FileMetadata> query_metadata(std::string_view path_text);
 // The metadata of the file that an open handle reads.
 OsResult<FileMetadata> query_open_file_metadata(const FileHandle& file);
 
+// Which object the path names at the end of any chain of links, as every
+// machine that mounts its file system names it: the file system's own id
+// where it gives all its clients one (network and cluster file systems), else
+// the device, with the inode or file index. What a directory listing is
+// identified by (DirectoryListing::identity), so that machines sharing out
+// the walk of one tree know its directories alike.
+OsResult<FileIdentity> query_shared_identity(std::string_view path_text);
+
 // True only when query_metadata succeeds and shows a directory; a failure
 // (missing path, dangling link, NUL in the text) answers false.
 bool is_directory(std::string_view path_text);

@@ -16,12 +16,15 @@ namespace {
 class AccountPolicy final : public walk::WalkPolicy {
   public:
     AccountPolicy(TreeAccount& account, const AccountOptions& options) noexcept
-        : account_(account), files_done_(options.files_done) {
+        : account_(account), files_done_(options.files_done), taker_(options.taker) {
         unicode_paths_only = false;
         excluded_file = options.excluded_file;
         bounds = options.bounds;
         bytes_done = options.bytes_done;
+        hands_back = options.taker != nullptr;
     }
+
+    bool hand_back(const walk::HandedBack& directory) override { return taker_->take(directory); }
 
     void add_file(std::string_view path, const digest::Sha256Digest& digest) override {
         account_.files.append(0, path, digest);
@@ -40,6 +43,7 @@ class AccountPolicy final : public walk::WalkPolicy {
   private:
     TreeAccount& account_;
     std::uint64_t* files_done_;
+    DirectoryTaker* taker_ = nullptr;
 };
 
 // A file left out for an error, unless the error ends every walk.
@@ -87,7 +91,10 @@ platform::OsResult<void> account_directory(std::string_view root, TreeAccount& a
     for (TreeAccount& own : accounts) {
         workers.push_back(&policies.emplace_back(own, options));
     }
-    if (auto walked = walk::walk_directory_with_workers(root, workers, cancellation); !walked) {
+    auto walked = options.part != nullptr
+                      ? walk::walk_part_with_workers(root, *options.part, workers, cancellation)
+                      : walk::walk_directory_with_workers(root, workers, cancellation);
+    if (!walked) {
         return walked;
     }
     for (TreeAccount& own : accounts) {
@@ -119,8 +126,9 @@ platform::OsResult<TreeAccount> account_tree(std::string_view root, const Accoun
     platform::OsResult<void> walked;
     switch (metadata->type) {
         case platform::FileType::Directory:
-            walked = options.jobs > 1 ? account_directory(root, account, options, cancellation)
-                                      : walk::walk_directory(root, policy, cancellation);
+            walked = options.jobs > 1 || options.part != nullptr
+                         ? account_directory(root, account, options, cancellation)
+                         : walk::walk_directory(root, policy, cancellation);
             break;
         case platform::FileType::RegularFile:
             walked = account_file(root, policy, cancellation);

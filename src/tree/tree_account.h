@@ -13,6 +13,7 @@
 #include "platform/os_error.h"
 #include "walk/directory_walk.h"
 #include "walk/record_arena.h"
+#include "walk/walk_part.h"
 
 namespace driftmoor::tree {
 
@@ -37,6 +38,20 @@ struct TreeAccount {
     std::vector<LeftOutEntry> left_out;
 };
 
+// Takes subdirectories off a walk, to be walked elsewhere (by another
+// process, on another machine). Shared by every worker of one walk.
+class DirectoryTaker {
+  public:
+    // True when it takes the directory; the walk then does not go into it.
+    virtual bool take(const walk::HandedBack& directory) = 0;
+
+  protected:
+    DirectoryTaker() = default;
+    DirectoryTaker(const DirectoryTaker&) = default;
+    DirectoryTaker& operator=(const DirectoryTaker&) = default;
+    ~DirectoryTaker() = default;
+};
+
 struct AccountOptions {
     // A file to pass over wherever it turns up (the account being written
     // into the tree it describes, say).
@@ -53,6 +68,13 @@ struct AccountOptions {
     // Which links the walk follows, and whether it stays on the top's file
     // system.
     walk::WalkBounds bounds;
+    // Only this part of the tree at the root is walked, as the walk of the
+    // whole tree walks it there (other processes walk the rest); none: the
+    // whole tree.
+    const walk::WalkPart* part = nullptr;
+    // Where subdirectories may go rather than be walked here; none: every
+    // one is walked here.
+    DirectoryTaker* taker = nullptr;
 };
 
 // The account of the tree at `root`: a directory is walked as the manifest

@@ -51,8 +51,10 @@ class CheckRun {
     CheckRun(const CheckPlan& plan, platform::Cancellation& cancellation, Findings& out)
         : plan_(plan), cancellation_(cancellation), out_(out) {}
 
-    OsResult<void> run() {
-        if (plan_.tree) {
+    OsResult<void> run(std::optional<TreeAccount> gathered) {
+        if (plan_.tree && gathered) {
+            out_.account_ = std::move(*gathered);
+        } else if (plan_.tree) {
             auto account = account_tree(*plan_.tree, plan_.walk, cancellation_);
             if (!account) {
                 return std::unexpected(std::move(account).error());
@@ -279,11 +281,12 @@ class CheckRun {
 };
 
 OsResult<std::unique_ptr<Findings>> check_tree(ListedManifest listed, const CheckPlan& plan,
-                                               platform::Cancellation& cancellation) {
+                                               platform::Cancellation& cancellation,
+                                               std::optional<TreeAccount> walked) {
     auto findings = std::make_unique<Findings>();
     findings->listed_ = std::move(listed);
     CheckRun run(plan, cancellation, *findings);
-    if (auto ran = run.run(); !ran) {
+    if (auto ran = run.run(std::move(walked)); !ran) {
         return std::unexpected(std::move(ran).error());
     }
     return findings;

@@ -82,7 +82,8 @@ class Findings {
     friend class CheckRun;
     friend platform::OsResult<std::unique_ptr<Findings>> check_tree(ListedManifest,
                                                                     const CheckPlan&,
-                                                                    platform::Cancellation&);
+                                                                    platform::Cancellation&,
+                                                                    std::optional<TreeAccount>);
     friend std::unique_ptr<Findings> compare_manifests(ListedManifest, ListedManifest);
 
     ListedManifest listed_;
@@ -103,9 +104,13 @@ class Findings {
 // out of the tree, or the tree not walked at all) is read by its own name,
 // wherever that leads. Fails only as a walk fails: descriptors or memory run
 // out, the cancellation ends it, or the tree cannot be examined at all.
-platform::OsResult<std::unique_ptr<Findings>> check_tree(ListedManifest listed,
-                                                         const CheckPlan& plan,
-                                                         platform::Cancellation& cancellation);
+//
+// `walked`: the account of the plan's tree, made elsewhere as account_tree
+// makes it with the plan's options (its parts walked on the machines of a
+// cluster, say), taken in place of a walk here.
+platform::OsResult<std::unique_ptr<Findings>> check_tree(
+    ListedManifest listed, const CheckPlan& plan, platform::Cancellation& cancellation,
+    std::optional<TreeAccount> walked = std::nullopt);
 
 // Two sealed manifests compared path by path, as written: `old_one` takes
 // the manifest's place, `new_one` the tree's.

@@ -71,6 +71,23 @@ struct LeftOut {
     std::optional<platform::OsError> error;
 };
 
+struct Ancestor;
+
+// A subdirectory that the walk is about to go down into, offered to a use
+// that shares the tree out with other processes (say, other machines of a
+// cluster): where it was listed, and where that lies in the tree.
+struct HandedBack {
+    std::string_view directory_path;  // where it was listed; valid during the call only
+    std::string_view name;
+    // Reached through a link whose target the bounds judge.
+    bool through_link = false;
+    // The directory it was listed in and those above it, nearest first (a
+    // chain shared with the walk; the caller takes a share to keep it), and
+    // that directory's depth below the top.
+    const Ancestor* above = nullptr;
+    std::size_t depth = 0;
+};
+
 // What one use of the walk does with what the walk finds. Used by one thread.
 class WalkPolicy {
   public:
@@ -88,6 +105,15 @@ class WalkPolicy {
 
     // A regular file read to its end.
     virtual void add_file(std::string_view path, const digest::Sha256Digest& digest) = 0;
+    // Whether the use may take subdirectories to be walked elsewhere
+    // (hand_back): the walk then keeps the chain of directories above every
+    // directory it enters, which goes with each one handed back.
+    bool hands_back = false;
+    // Where hands_back is set: true when the use takes the subdirectory, to
+    // be walked elsewhere, and the walk does not go down into it. Asked of
+    // directories at most DEEPEST_HANDED_OVER levels deep only, whose chains
+    // are whole.
+    virtual bool hand_back(const HandedBack&) { return false; }
     // An entry left out. An error returned ends the walk with it. An error
     // that ends every walk (ends_every_walk) does so before any policy is
     // asked.

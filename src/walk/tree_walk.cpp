@@ -222,7 +222,7 @@ void TreeWalk::enter(DirectoryListing listing) {
     }
     Ancestry ancestry = levels_.empty() ? base_ancestry_ : levels_.back().ancestry;
     const std::size_t depth = (levels_.empty() ? base_depth_ : levels_.back().depth) + 1;
-    if (pool_ != nullptr && identity && depth <= DEEPEST_HANDED_OVER) {
+    if ((pool_ != nullptr || policy_.hands_back) && identity && depth <= DEEPEST_HANDED_OVER) {
         ancestry = std::make_shared<const Ancestor>(*identity, std::move(ancestry));
     }
     levels_.push_back({std::move(listing), path_.size(), std::move(ancestry), depth});
@@ -270,6 +270,14 @@ OsResult<void> TreeWalk::visit(Upcoming& upcoming) {
                          .through_link = upcoming.through_link,
                          .ancestry = level.ancestry,
                          .depth = level.depth});
+            return {};
+        }
+        if (policy_.hands_back && levels_.back().depth < DEEPEST_HANDED_OVER &&
+            policy_.hand_back({.directory_path = path_,
+                               .name = entry.name,
+                               .through_link = upcoming.through_link,
+                               .above = levels_.back().ancestry.get(),
+                               .depth = levels_.back().depth})) {
             return {};
         }
         return descend(entry, upcoming.through_link);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "digest/file_digest.h"
+#include "platform/path_text.h"
 #include "platform/read_ahead.h"
 #include "platform/signals_blocked.h"
 #include "platform/thread.h"
@@ -19,6 +20,7 @@
 #include "walk/read_ahead_budget.h"
 #include "walk/tree_scope.h"
 #include "walk/tree_walk.h"
+#include "walk/walk_part.h"
 #include "walk/work_pool.h"
 
 namespace driftmoor::walk {
@@ -118,9 +120,10 @@ std::optional<OsError> stop_requested(void* token) {
 // wide margin, and a thousand workers fit in 128 MiB of address space.
 constexpr std::size_t WORKER_STACK_SIZE = std::size_t{128} << 10;
 
-// One worker: the top of the tree first (the first worker started), then
-// whatever tasks the others hand over, until the walk is over or stopped.
-void work(bool takes_top, std::string_view directory_path, WalkPolicy& policy,
+// One worker: the first task of the walk first (the first worker started:
+// the top of the tree, or the part's directory), then whatever tasks the
+// others hand over, until the walk is over or stopped.
+void work(bool takes_top, std::string_view directory_path, WalkTask* first, WalkPolicy& policy,
           const TreeScope& scope, ReadAheadBudget& budget, WorkPool& pool, WalkEnd& end) {
     // An exception cannot leave a thread: it is carried to the calling
     // thread, which throws it again there.
@@ -129,9 +132,8 @@ void work(bool takes_top, std::string_view directory_path, WalkPolicy& policy,
         platform::Cancellation stopped(stop_requested, const_cast<std::stop_token*>(&stop), 0);
         digest::ReadBuffer read_buffer;
         if (takes_top) {
-            if (auto walked =
-                    TreeWalk(directory_path, policy, scope, stopped, read_buffer, budget, &pool)
-                        .run_from_top();
+            TreeWalk walk(directory_path, policy, scope, stopped, read_buffer, budget, &pool);
+            if (auto walked = first != nullptr ? walk.run_task(*first) : walk.run_from_top();
                 !walked) {
                 end.fail(std::move(walked).error());
                 return;
@@ -147,6 +149,67 @@ void work(bool takes_top, std::string_view directory_path, WalkPolicy& policy,
     } catch (...) {
         end.fail(std::current_exception());
     }
+}
+
+// Walks with one worker per policy, the first one starting from `first`
+// (none: the top at `directory_path`); nullopt when not one worker could be
+// started, for the caller to walk alone.
+std::optional<OsResult<void>> walk_with_workers(std::string_view directory_path, WalkTask* first,
+                                                const TreeScope& scope,
+                                                std::span<WalkPolicy* const> policies,
+                                                platform::Cancellation& cancellation,
+                                                ReadAheadBudget& budget) {
+    WalkEnd end;
+    WorkPool pool(policies.size(), end.token());
+    std::vector<platform::Thread> workers;
+    workers.reserve(policies.size());
+    // However this returns, the workers stop before they are joined.
+    const WalkEnd::StopOnExit stop_on_exit(end);
+    {
+        // Signals go to the calling thread, which runs their handlers; the
+        // workers start with them blocked and keep them so.
+        const platform::SignalsBlocked blocked;
+        for (std::size_t index = 0; index < policies.size(); ++index) {
+            const bool takes_top = workers.empty();
+            auto started = platform::Thread::start(WORKER_STACK_SIZE, [&, index, takes_top] {
+                work(takes_top, directory_path, first, *policies[index], scope, budget, pool, end);
+                end.worker_done();
+            });
+            if (started) {
+                workers.push_back(std::move(*started));
+                continue;
+            }
+            // The system gave no more threads (a limit on threads, or on the
+            // memory of their stacks): the walk goes on with the workers it
+            // has, and those it does not have are done.
+            for (std::size_t missing = index; missing < policies.size(); ++missing) {
+                pool.lose_worker();
+                end.worker_done();
+            }
+            break;
+        }
+    }
+    if (workers.empty()) {
+        return std::nullopt;
+    }
+    // The caller waits detached, asking its cancellation between waits, so
+    // Ctrl-C stops every worker within a wait and a step of theirs.
+    while (!end.wait_for_workers(policies.size(), CALLER_WAIT)) {
+        if (auto go_on = cancellation.check(); !go_on) {
+            end.fail(std::move(go_on).error());
+        }
+    }
+    workers.clear();
+    return end.outcome();
+}
+
+// Why the directory of a part is left out when its directory cannot be
+// reached: as when the walk's own open of a directory fails.
+Omission unreached_part_omission(const OsError& error) noexcept {
+    const auto kind = platform::error_kind(error);
+    return kind == platform::ErrorKind::EntityNotFound || kind == platform::ErrorKind::NotADirectory
+               ? Omission::Vanished
+               : Omission::UnlistableDirectory;
 }
 
 }  // namespace
@@ -169,49 +232,51 @@ OsResult<void> walk_directory_with_workers(std::string_view directory_path,
         return {};
     }
     const TreeScope scope = scope_of(directory_path, policies.front()->bounds);
-    WalkEnd end;
-    WorkPool pool(policies.size(), end.token());
-    std::vector<platform::Thread> workers;
-    workers.reserve(policies.size());
-    // However this returns, the workers stop before they are joined.
-    const WalkEnd::StopOnExit stop_on_exit(end);
-    {
-        // Signals go to the calling thread, which runs their handlers; the
-        // workers start with them blocked and keep them so.
-        const platform::SignalsBlocked blocked;
-        for (std::size_t index = 0; index < policies.size(); ++index) {
-            const bool takes_top = workers.empty();
-            auto started = platform::Thread::start(WORKER_STACK_SIZE, [&, index, takes_top] {
-                work(takes_top, directory_path, *policies[index], scope, budget, pool, end);
-                end.worker_done();
-            });
-            if (started) {
-                workers.push_back(std::move(*started));
-                continue;
-            }
-            // The system gave no more threads (a limit on threads, or on the
-            // memory of their stacks): the walk goes on with the workers it
-            // has, and those it does not have are done.
-            for (std::size_t missing = index; missing < policies.size(); ++missing) {
-                pool.lose_worker();
-                end.worker_done();
-            }
-            break;
+    if (auto walked =
+            walk_with_workers(directory_path, nullptr, scope, policies, cancellation, budget)) {
+        return std::move(*walked);
+    }
+    // Not one worker: the calling thread walks alone.
+    return walk_directory(directory_path, *policies.front(), cancellation, budget);
+}
+
+OsResult<void> walk_part_with_workers(std::string_view top_path, const WalkPart& part,
+                                      std::span<WalkPolicy* const> policies,
+                                      platform::Cancellation& cancellation) {
+    WalkPolicy& first_policy = *policies.front();
+    auto entry = platform::entry_in_directory(part.directory_path, part.name);
+    if (!entry) {
+        OsError error = std::move(entry).error();
+        if (ends_every_walk(error)) {
+            return std::unexpected(std::move(error));
+        }
+        const Omission omission = unreached_part_omission(error);
+        return first_policy.leave_out(
+            {platform::join_path(part.directory_path, part.name), omission, std::move(error)});
+    }
+    Ancestry above;
+    for (auto identity = part.above.rbegin(); identity != part.above.rend(); ++identity) {
+        above = std::make_shared<const Ancestor>(*identity, std::move(above));
+    }
+    WalkTask task{.kind = WalkTask::Kind::Directory,
+                  .directory_path = part.directory_path,
+                  .entry = std::move(*entry),
+                  .through_link = part.through_link,
+                  .ancestry = std::move(above),
+                  .depth = part.depth};
+    // The bounds are the whole tree's: its top is looked at here again, as
+    // on every machine that takes a part of it.
+    const TreeScope scope = scope_of(top_path, first_policy.bounds);
+    ReadAheadBudget budget(platform::read_ahead_window());
+    if (policies.size() > 1) {
+        if (auto walked = walk_with_workers(part.directory_path, &task, scope, policies,
+                                            cancellation, budget)) {
+            return std::move(*walked);
         }
     }
-    if (workers.empty()) {
-        // Not one worker: the calling thread walks alone.
-        return walk_directory(directory_path, *policies.front(), cancellation, budget);
-    }
-    // The caller waits detached, asking its cancellation between waits, so
-    // Ctrl-C stops every worker within a wait and a step of theirs.
-    while (!end.wait_for_workers(policies.size(), CALLER_WAIT)) {
-        if (auto go_on = cancellation.check(); !go_on) {
-            end.fail(std::move(go_on).error());
-        }
-    }
-    workers.clear();
-    return end.outcome();
+    digest::ReadBuffer read_buffer;
+    return TreeWalk(part.directory_path, first_policy, scope, cancellation, read_buffer, budget)
+        .run_task(task);
 }
 
 }  // namespace driftmoor::walk

@@ -12,7 +12,9 @@
 #include <vector>
 
 #include "platform/path_text.h"
+#include "tree/run_merge.h"
 #include "tree/tree_account.h"
+#include "tree/tree_part.h"
 
 namespace driftmoor::tree {
 namespace {
@@ -133,6 +135,112 @@ TEST_F(TreeAccountTest, FilesOfOneDirectoryAreSharedOut) {
     for (std::size_t jobs : {2u, 3u, 8u}) {
         EXPECT_EQ(account(root(), jobs), alone) << jobs << " jobs";
     }
+}
+
+// The tree at `root` walked as a cluster walks it: the top, then every
+// directory handed back as a part of its own, each part walked by `jobs`
+// workers and handing back what it meets once `most_work` is done; the
+// parts' runs merged.
+Found account_in_parts(const std::string& root, std::size_t jobs, std::uint64_t most_work) {
+    Found found;
+    RunMerge merge;
+    std::vector<std::optional<walk::WalkPart>> parts{std::nullopt};
+    while (!parts.empty()) {
+        const std::optional<walk::WalkPart> part = std::move(parts.back());
+        parts.pop_back();
+        alignas(std::uint64_t) std::uint64_t counts[2] = {};
+        PartBound bound(most_work, UINT64_MAX, counts[0], counts[1]);
+        AccountOptions options;
+        options.jobs = jobs;
+        options.part = part ? &*part : nullptr;
+        options.taker = &bound;
+        options.files_done = &counts[0];
+        options.bytes_done = &counts[1];
+        platform::Cancellation never;
+        auto account = account_tree(root, options, never);
+        EXPECT_TRUE(account.has_value());
+        if (!account) {
+            return found;
+        }
+        const std::string directory =
+            part ? platform::join_path(part->directory_path, part->name) : root;
+        EXPECT_TRUE(merge.add(directory, sorted_run(std::move(account->files), directory)));
+        for (const tree::LeftOutEntry& entry : account->left_out) {
+            found.left_out.emplace_back(entry.path, entry.omission);
+        }
+        for (walk::WalkPart& taken : bound.taken()) {
+            parts.emplace_back(std::move(taken));
+        }
+    }
+    std::string previous;
+    merge.drain(std::nullopt, [&](std::string_view path, const unsigned char* bytes) {
+        EXPECT_LT(previous, path);
+        previous = path;
+        digest::Sha256Digest digest;
+        std::copy_n(bytes, digest.size(), digest.begin());
+        found.files.emplace(path, digest::hex_encode(digest).text());
+        return true;
+    });
+    std::ranges::sort(found.left_out);
+    return found;
+}
+
+TEST_F(TreeAccountTest, PartsHandedBackFindWhatOneWalkFinds) {
+    for (unsigned seed = 3; seed <= 4; ++seed) {
+        fs::remove_all(top_);
+        fs::create_directories(top_);
+        random_tree(seed);
+        const Found alone = account(root(), 1);
+        ASSERT_GT(alone.files.size(), 100u);
+        // Every directory a part of its own, or parts of a few dozen files.
+        for (const std::uint64_t most_work : {0u, 40u}) {
+            for (const std::size_t jobs : {1u, 3u}) {
+                EXPECT_EQ(account_in_parts(root(), jobs, most_work), alone)
+                    << "seed " << seed << ", " << jobs << " jobs, " << most_work << " work";
+            }
+        }
+    }
+}
+
+TEST(RunMerge, GivesFilesInPathOrderUpToTheLimit) {
+    const auto run = [](std::vector<std::string> names) {
+        std::string made;
+        for (const std::string& name : names) {
+            const auto length = static_cast<std::uint32_t>(name.size());
+            for (int shift = 0; shift < 32; shift += 8) {
+                made.push_back(static_cast<char>((length >> shift) & 0xFF));
+            }
+            made += name;
+            made.append(32, name.empty() ? '-' : name.back());
+        }
+        return made;
+    };
+    RunMerge merge;
+    ASSERT_TRUE(merge.add("t/", run({"a", "b/x", "c"})));  // no second separator
+    ASSERT_TRUE(merge.add("t/b", run({"w", "y"})));
+    ASSERT_TRUE(merge.add("t/b/x", run({})));
+    // Not runs: out of order, repeated, cut short, the directory beside others.
+    EXPECT_FALSE(merge.add("t/d", run({"b", "a"})));
+    EXPECT_FALSE(merge.add("t/d", run({"a", "a"})));
+    EXPECT_FALSE(merge.add("t/d", run({"a"}).substr(0, 20)));
+    EXPECT_FALSE(merge.add("t/d", run({"", "a"})));
+    EXPECT_EQ(merge.held_files(), 5u);
+    std::vector<std::string> given;
+    const auto take = [&](std::optional<std::string_view> limit) {
+        merge.drain(limit, [&](std::string_view path, const unsigned char* digest) {
+            // Each digest came with its own name: a tree of one file has none.
+            EXPECT_EQ(digest[0], path == "t/e" ? '-' : static_cast<unsigned char>(path.back()));
+            given.emplace_back(path);
+            return true;
+        });
+    };
+    take("t/b/");  // a part of t/b may still give anything below it
+    EXPECT_EQ(given, (std::vector<std::string>{"t/a"}));
+    ASSERT_TRUE(merge.add("t/e", run({""})));  // a tree of one file
+    take(std::nullopt);
+    EXPECT_EQ(given, (std::vector<std::string>{"t/a", "t/b/w", "t/b/x", "t/b/y", "t/c", "t/e"}));
+    EXPECT_EQ(merge.held_files(), 0u);
+    EXPECT_EQ(merge.held_bytes(), 0u);
 }
 
 // Ends the work at its third look.

@@ -4,7 +4,7 @@ for why a path that is not UTF-8 is left out of it), and read back into a
 native manifest."""
 
 import json
-from collections.abc import Iterator, Mapping
+from collections.abc import Iterable, Iterator
 
 from driftmoor_tree import ListedManifest
 
@@ -14,11 +14,13 @@ from driftmoor_cli.json_text import unicode_paths
 from driftmoor_cli.names import shown
 
 
-def json_object(manifest: Mapping[bytes, str], not_unicode: list[bytes]) -> Iterator[str]:
-    """The manifest as one JSON object, sorted by the paths' bytes (which for
-    UTF-8 is the order of their code points); each path that is not UTF-8
-    left out and appended to not_unicode."""
-    yield from object_text(unicode_paths(sorted(manifest.items()), not_unicode), "")
+def json_object(items: Iterable[tuple[bytes, str]],
+                       not_unicode: list[bytes]) -> Iterator[str]:
+    """A manifest's (path, digest) pairs, in the order of the paths' bytes
+    (which for UTF-8 is the order of their code points), as one JSON object
+    written as they come; each path that is not UTF-8 left out and appended
+    to not_unicode."""
+    yield from object_text(unicode_paths(items, not_unicode), "")
     yield "\n"
 
 

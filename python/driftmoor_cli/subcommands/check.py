@@ -1,17 +1,23 @@
 """`driftmoor check MANIFEST [DIR]`: the tree walked again and compared with
 its manifest, in steps that each call only what lies below them: read the
 manifest and settle where it is checked (api.prepare_check: formats, tree),
-say which tree was chosen, check it (api.run_check: walk, natively, with
-the comparison), name what could not be read, write the report (report)."""
+with --scheduler reach the cluster and ask its workers whether they see
+the tree (api.cluster_walk), say which tree was chosen, check it
+(api.run_check: walk, natively or on the cluster, with the comparison),
+name what could not be read, write the report (report)."""
 
-from driftmoor_cli.api import prepare_check, run_check
+from driftmoor_cli.api import PreparedCheck, cluster_walk, prepare_check, run_check
 from driftmoor_cli.arguments import CheckArguments
 from driftmoor_cli.formats import ManifestError
 from driftmoor_cli.output import error, error_about
 from driftmoor_cli.report import LISTED_FILES, TREE, write_report
 from driftmoor_cli.tree import TreeError, chosen_text
 
-UNUSABLE = 2  # a manifest that cannot be used, a tree that cannot be walked
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from driftmoor_cli.cluster.session import GatheringWalk
+
+UNUSABLE = 2  # a manifest that cannot be used, a tree that cannot be walked, no cluster
 
 
 def run(arguments: CheckArguments) -> int:
@@ -21,10 +27,32 @@ def run(arguments: CheckArguments) -> int:
     except (ManifestError, TreeError) as failure:
         error(str(failure))
         return UNUSABLE
+    cluster = arguments.cluster
+    if cluster is None:
+        return _checked(arguments, prepared, None)
+    from driftmoor_cli.cluster.connect import ClusterError, connect, quiet
+
+    quiet()
+    try:
+        with connect(cluster.scheduler, cluster.connect_timeout) as client:
+            try:
+                on_cluster = cluster_walk(client, prepared, arguments.walk, cluster.jobs)
+            except TreeError as failure:
+                error(str(failure))
+                return UNUSABLE
+            return _checked(arguments, prepared, on_cluster)
+    except ClusterError as failure:
+        error(str(failure))
+        return UNUSABLE
+
+
+def _checked(arguments: CheckArguments, prepared: PreparedCheck,
+             on_cluster: GatheringWalk | None) -> int:
+    report = arguments.report
     if prepared.plan.chosen is not None and not report.status_only:
         error(chosen_text(prepared.plan))
     try:
-        result = run_check(prepared, arguments.walk)
+        result = run_check(prepared, arguments.walk, on_cluster)
     except TreeError as failure:
         error(str(failure))
         return UNUSABLE

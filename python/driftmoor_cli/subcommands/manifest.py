@@ -2,26 +2,40 @@
 of the one file named), written as the native module formats it, and a line
 on standard error for each entry that could not be read."""
 
+import array
+import contextlib
 import os
 import stat
+from collections.abc import Callable, Iterable, Iterator
 
 import driftmoor_tree
-from driftmoor_tree import RootKind
+from driftmoor_tree import LeftOutKind, RootKind
 
 from driftmoor_cli.arguments import ManifestArguments
 from driftmoor_cli.output import Output, WriteFailed, error, error_about
+from driftmoor_cli.progress import Counts, progress_line
 from driftmoor_cli.reasons import reason
-from driftmoor_cli.walk import walk
+from driftmoor_cli.walk import LINK_RULES, walk
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from driftmoor_cli.arguments import ManifestFormat
+    from distributed import Client
+
+    from driftmoor_cli.arguments import ClusterOptions
 
 FAILED = 1  # the tree, or a part of it, could not be read
+CLUSTER_FAILED = 2  # the cluster could not be used: nothing is known of the tree
+
+# What was left out, and how many files were read: the failures and the
+# entries passed over, each (path, kind, message).
+Account = tuple[list[tuple[bytes, LeftOutKind, str | None]],
+                list[tuple[bytes, LeftOutKind, str | None]], int]
 
 
 def run(arguments: ManifestArguments) -> int:
     root = arguments.path
+    if arguments.cluster is not None:
+        return _on_cluster(arguments, arguments.cluster)
     try:
         walked = walk(root, arguments.walk, exclude=_standard_output_file())
     except OSError as failure:
@@ -32,46 +46,122 @@ def run(arguments: ManifestArguments) -> int:
         # could wait forever, or act on being read.
         error_about(root, "not a regular file or a directory")
         return FAILED
+    files = walked.files
+
+    def write(not_unicode: list[bytes]) -> None:
+        if arguments.format == "json":
+            _write_json(sorted(files.items()), not_unicode)
+        else:
+            _write_lines(driftmoor_tree.manifest_lines(files, format=arguments.format))
+
+    return _written(arguments, write, lambda: (walked.failures, walked.passed_over, len(files)))
+
+
+def _on_cluster(arguments: ManifestArguments, cluster: ClusterOptions) -> int:
+    """The same, walked on the workers of a Dask cluster, with the same
+    output, lines on standard error and status; the cluster's own failures
+    are one line and status 2."""
+    from driftmoor_cli.cluster.connect import ClusterError, connect, quiet
+
+    quiet()
+    try:
+        with connect(cluster.scheduler, cluster.connect_timeout) as client:
+            return _walked_on(client, arguments, cluster.jobs)
+    except ClusterError as failure:
+        error(str(failure))
+        return CLUSTER_FAILED
+    except OSError as failure:  # the tree here, or a worker's walk as it would fail here
+        error_about(arguments.path, str(failure))
+        return FAILED
+
+
+def _walked_on(client: Client, arguments: ManifestArguments, jobs: int | None) -> int:
+    """The lines written as the parts' runs merge into final ones."""
+    from driftmoor_cli.cluster.merge import Merge
+    from driftmoor_cli.cluster.session import Session, shared_file_identity
+
+    root, options = arguments.path, arguments.walk
+    merge = Merge(root, "bsd" if arguments.format == "bsd" else "sha256sum")
+    # Standard output as every worker's machine knows it, found by Linux's
+    # name for it (elsewhere this machine's numbers are already those).
+    exclude = shared_file_identity(_standard_output_file(), b"/proc/self/fd/1")
+    session = Session(client, root, merge, links=LINK_RULES[options.links],
+                      one_file_system=options.one_file_system, jobs=jobs, exclude=exclude)
+    counts = array.array("Q", [0, 0])
+    with progress_line(options.progress, Counts(counts)), \
+            contextlib.closing(session.run(counts)) as steps:  # closed: nothing left running
+        next(steps, None)  # the top, which says what the rest is
+        walked = session.account
+        if walked.root == RootKind.OTHER:
+            error_about(root, "not a regular file or a directory")
+            return FAILED
+        def write(not_unicode: list[bytes]) -> None:
+            if arguments.format == "json":
+                _write_json(_final(steps, merge.pairs), not_unicode)
+            else:
+                _write_lines(_final(steps, merge.lines))
+
+        return _written(arguments, write,
+                        lambda: (walked.failures, walked.passed_over, walked.files))
+
+
+def _written(arguments: ManifestArguments, write: Callable[[list[bytes]], None],
+             account: Callable[[], Account]) -> int:
+    """Writes the output (`write` adds the paths JSON cannot hold to its
+    list), then names what was left out (`account`, once written); the
+    exit status."""
     not_unicode: list[bytes] = []
     try:
-        _write(walked.files, arguments.format, not_unicode)
+        write(not_unicode)
     except WriteFailed:
-        _report(walked, not_unicode, arguments.verbose)
+        _report(account(), not_unicode, arguments.verbose)
         raise
-    _report(walked, not_unicode, arguments.verbose)
-    return FAILED if walked.failures or not_unicode else 0
+    _report(account(), not_unicode, arguments.verbose)
+    return FAILED if account()[0] or not_unicode else 0
 
 
-def _write(files: dict[bytes, str], format: ManifestFormat, not_unicode: list[bytes]) -> None:
+def _final[Item](steps: Iterator[None], final: Callable[[], Iterator[Item]]) -> Iterator[Item]:
+    """What is final after each step of a walk on a cluster, and at its end
+    everything."""
+    yield from final()
+    for _ in steps:
+        yield from final()
+    yield from final()
+
+
+def _write_lines(chunks: Iterable[bytes]) -> None:
     output = Output()
-    if format == "json":
-        from driftmoor_cli.formats.json_object import json_object
-
-        for text in json_object(files, not_unicode):
-            output.write_text(text)
-        output.flush()
-        return
-    for chunk in driftmoor_tree.manifest_lines(files, format=format):
+    for chunk in chunks:
         output.write(chunk)
     output.flush()
 
 
-def _report(walked: driftmoor_tree.TreeWalk, not_unicode: list[bytes], verbose: bool) -> None:
+def _write_json(files: Iterable[tuple[bytes, str]], not_unicode: list[bytes]) -> None:
+    from driftmoor_cli.formats.json_object import json_object
+
+    output = Output()
+    for text in json_object(files, not_unicode):
+        output.write_text(text)
+    output.flush()
+
+
+def _report(account: Account, not_unicode: list[bytes], verbose: bool) -> None:
     """The entries left out, one line each on standard error, sorted by
     path: those that could not be read always, the files that JSON cannot
     name, and with verbose those passed over by design, then the counts."""
-    lines = [(path, reason((kind, message))) for path, kind, message in walked.failures]
+    failures, passed_over, files = account
+    lines = [(path, reason((kind, message))) for path, kind, message in failures]
     lines += [(path, "not valid UTF-8, which JSON cannot hold: left out") for path in not_unicode]
     if verbose:
         lines += [(path, f"passed over: {reason((kind, message))}")
-                  for path, kind, message in walked.passed_over]
+                  for path, kind, message in passed_over]
     lines.sort(key=lambda line: line[0])
     for path, message in lines:
         error_about(path, message)
     if verbose:
         error(
-            f"{len(walked.files) - len(not_unicode)} files written, "
-            f"{len(walked.failures)} unreadable, {len(walked.passed_over)} passed over"
+            f"{files - len(not_unicode)} files written, "
+            f"{len(failures)} unreadable, {len(passed_over)} passed over"
             + (f", {len(not_unicode)} not written" if not_unicode else "")
         )
 

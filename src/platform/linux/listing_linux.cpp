@@ -20,6 +20,7 @@
 #include <utility>
 
 #include "platform/linux/descriptor_location.h"
+#include "platform/linux/file_system_number.h"
 #include "platform/linux/metadata_linux.h"
 #include "platform/linux/platform_path.h"
 #include "platform/listing.h"
@@ -77,6 +78,10 @@ struct ListedDirectory {
     uid_t effective_user = 0;
     dev_t device = 0;
     std::optional<bool> local_file_system;
+    // The file system's number as every machine that mounts it knows it
+    // (shared_device_number), handed down like the rest: one fstatfs per
+    // file system a walk enters, not per directory.
+    std::uint64_t shared_device = 0;
 };
 
 // The listing's share of its directory, and the records fetched from it but
@@ -154,8 +159,16 @@ OsResult<DirectoryListing> listing_of(int descriptor, const ListedDirectory* par
     auto directory = std::make_shared<ListedDirectory>(descriptor);
     owner.release();
     judge_names(*directory, status, parent);
+    directory->shared_device = parent != nullptr && parent->device == status.st_dev
+                                   ? parent->shared_device
+                                   : shared_device_number(descriptor, status.st_dev);
+    // Identified as every machine that mounts the directory's file system
+    // identifies it, so that a walk shared out between machines knows a
+    // directory above it again on any of them.
+    const FileIdentity identity{directory->shared_device,
+                                static_cast<std::uint64_t>(status.st_ino)};
     DirectoryListing::OwnedState state(new DirectoryListing::State(std::move(directory)));
-    return DirectoryListing(std::move(state), metadata_from_stat(status).identity);
+    return DirectoryListing(std::move(state), identity);
 }
 
 // Opens for reading the file that `location` (an O_PATH descriptor) names,
@@ -358,6 +371,31 @@ bool entry_is_link(const DirectoryEntry& entry) {
     return ::fstatat(entry.directory->descriptor, entry.name.c_str(), &status,
                      AT_SYMLINK_NOFOLLOW) == 0 &&
            S_ISLNK(status.st_mode);
+}
+
+OsResult<DirectoryEntry> entry_in_directory(std::string_view directory_path, std::string name) {
+    auto path = prepare_platform_path(directory_path);
+    if (!path) {
+        return std::unexpected(std::move(path).error());
+    }
+    // O_PATH: only the right to pass through the directory is needed, as for
+    // a directory whose listing delivered the entry.
+    const int descriptor = ::open(path->c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (descriptor < 0) {
+        return std::unexpected(OsError::from_os_code(errno));
+    }
+    FileHandle owner(descriptor);
+    struct stat status;
+    if (::fstat(descriptor, &status) != 0) {
+        return std::unexpected(OsError::from_os_code(errno));
+    }
+    auto directory = std::make_shared<ListedDirectory>(descriptor);
+    owner.release();
+    // Names taken as others may change them: the entry is opened the careful way.
+    directory->effective_user = ::geteuid();
+    directory->device = status.st_dev;
+    directory->shared_device = shared_device_number(descriptor, status.st_dev);
+    return DirectoryEntry{std::move(name), RecordedType::Unresolved, std::move(directory)};
 }
 
 }  // namespace driftmoor::platform

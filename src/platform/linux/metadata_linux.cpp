@@ -1,6 +1,10 @@
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cerrno>
+
+#include "platform/file.h"
+#include "platform/linux/file_system_number.h"
 
 #include "platform/linux/metadata_linux.h"
 #include "platform/linux/platform_path.h"
@@ -38,6 +42,25 @@ OsResult<FileMetadata> query_open_file_metadata(const FileHandle& file) {
         return std::unexpected(OsError::from_os_code(errno));
     }
     return metadata_from_stat(status);
+}
+
+OsResult<FileIdentity> query_shared_identity(std::string_view path_text) {
+    auto path = prepare_platform_path(path_text);
+    if (!path) {
+        return std::unexpected(std::move(path).error());
+    }
+    // O_PATH opens nothing: a pipe or a device is only located.
+    const int descriptor = ::open(path->c_str(), O_PATH | O_CLOEXEC);
+    if (descriptor < 0) {
+        return std::unexpected(OsError::from_os_code(errno));
+    }
+    const FileHandle owner(descriptor);
+    struct stat status;
+    if (::fstat(descriptor, &status) != 0) {
+        return std::unexpected(OsError::from_os_code(errno));
+    }
+    return FileIdentity{shared_device_number(descriptor, status.st_dev),
+                        static_cast<std::uint64_t>(status.st_ino)};
 }
 
 }  // namespace driftmoor::platform

@@ -210,4 +210,18 @@ bool entry_is_link(const DirectoryEntry& entry) {
            (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
+OsResult<DirectoryEntry> entry_in_directory(std::string_view directory_path, std::string name) {
+    // Windows opens an entry by its joined path, so the directory is only
+    // its path; that it is there is checked as a listing's open checks it.
+    auto directory = prepare_platform_path(directory_path);
+    if (!directory) {
+        return std::unexpected(std::move(directory).error());
+    }
+    if (auto metadata = query_platform_metadata(*directory); !metadata) {
+        return std::unexpected(std::move(metadata).error());
+    }
+    return DirectoryEntry{std::move(name), RecordedType::Unresolved,
+                          std::make_shared<const ListedDirectory>(std::string(directory_path))};
+}
+
 }  // namespace driftmoor::platform

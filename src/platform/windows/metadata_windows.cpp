@@ -143,4 +143,17 @@ OsResult<FileMetadata> query_open_file_metadata(const FileHandle& file) {
     return to_file_metadata(*metadata);
 }
 
+OsResult<FileIdentity> query_shared_identity(std::string_view path_text) {
+    // The volume's serial number and the file index are the server's on a
+    // network share, so every client of it already sees the same pair.
+    auto metadata = query_metadata(path_text);
+    if (!metadata) {
+        return std::unexpected(std::move(metadata).error());
+    }
+    if (!metadata->identity) {
+        return std::unexpected(OsError::simple(ErrorKind::Unsupported));
+    }
+    return *metadata->identity;
+}
+
 }  // namespace driftmoor::platform

@@ -1,0 +1,20 @@
+// The number a file system is known by on every machine that mounts it,
+// where it has one: what lets machines that share a tree name its
+// directories alike.
+#pragma once
+
+#include <cstdint>
+
+namespace driftmoor::platform {
+
+// The file system of `descriptor` (whose st_dev is `device`), numbered as
+// every client of it numbers it: a network or cluster file system that
+// gives all its clients one id (statfs's f_fsid: the server's fsid on NFS,
+// the file system's own on Lustre, CephFS and GPFS) answers that id with the
+// top bit set; any other file system, or one that gives no id (0), answers
+// `device` itself, as one machine numbers it. One fstatfs, which is a round
+// trip to the server on NFS: callers ask once per file system met, not per
+// directory.
+std::uint64_t shared_device_number(int descriptor, std::uint64_t device) noexcept;
+
+}  // namespace driftmoor::platform

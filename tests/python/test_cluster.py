@@ -1,0 +1,404 @@
+"""`driftmoor manifest --scheduler` on a real Dask cluster of this machine:
+a `dask scheduler` and two `dask worker` processes on 127.0.0.1, each in a
+session of its own and stopped by its process group however the tests end,
+started in another working directory than the command's and, as root,
+without the capabilities that let root read anything. The output, the
+lines on standard error and the exit status are those of the one-machine
+command on every shape of tree; faults of the cluster end in one line."""
+
+import os
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import pytest
+
+import driftmoor_tree
+from command_trees import NAMES, make_tree
+from conftest import DRIFTMOOR, command_env
+from test_cli_accounting import UNPRIVILEGED, make_deep_tree, make_links_tree, \
+    make_wide_tree, odd_tree, put
+from test_walk_bounds import link_tree
+
+distributed = pytest.importorskip("distributed", reason="Dask's distributed is not installed")
+
+ROOT = os.geteuid() == 0
+# As root, the workers and every command run without the capabilities that
+# let root read any file, so that unreadable entries are unreadable.
+WRAPPER = UNPRIVILEGED if ROOT else ()
+# Every directory a part of its own: the most hand-overs between machines.
+SPLIT = {"DRIFTMOOR_PART_SECONDS": "0"}
+
+
+def start(arguments, *, cwd, log, wrapper=()):
+    """A process of this environment's interpreter in a session of its own."""
+    env = command_env()
+    env.pop("LD_PRELOAD", None) if wrapper else None
+    with open(log, "ab") as output:
+        return subprocess.Popen([*wrapper, sys.executable, *arguments], cwd=cwd, env=env,
+                                stdin=subprocess.DEVNULL, stdout=output, stderr=output,
+                                start_new_session=True)
+
+
+def stop(process):
+    """Stops the process's whole group: a worker's nanny and its worker."""
+    for sig in (signal.SIGTERM, signal.SIGKILL):
+        try:
+            os.killpg(process.pid, sig)
+        except ProcessLookupError:
+            pass
+        try:
+            process.wait(timeout=10)
+            return
+        except subprocess.TimeoutExpired:
+            continue
+
+
+class Cluster:
+    def __init__(self, home):
+        self.home = home  # where the scheduler and the workers run
+        self.scheduler_file = home / "scheduler.json"
+        self.processes = []
+
+    def start_scheduler(self):
+        self.processes.append(start(
+            ["-m", "dask", "scheduler", "--host", "127.0.0.1", "--port", "0",
+             "--no-dashboard", "--scheduler-file", self.scheduler_file],
+            cwd=self.home, log=self.home / "scheduler.log"))
+        deadline = time.monotonic() + 60
+        while not self.scheduler_file.exists():
+            assert time.monotonic() < deadline, (self.home / "scheduler.log").read_text()
+            time.sleep(0.05)
+
+    def start_worker(self, prefix=(), wrapper=WRAPPER):
+        process = start(["-m", "dask", "worker", "--scheduler-file", self.scheduler_file,
+                         "--nthreads", "1", "--no-dashboard"],
+                        cwd=self.home, log=self.home / f"worker{len(self.processes)}.log",
+                        wrapper=(*prefix, *wrapper))
+        self.processes.append(process)
+        return process
+
+    def client(self):
+        return distributed.Client(scheduler_file=str(self.scheduler_file), timeout=30,
+                                  set_as_default=False)
+
+    def wait_for_workers(self, count):
+        with self.client() as client:
+            deadline = time.monotonic() + 60
+            while len(client.scheduler_info(n_workers=-1)["workers"]) != count:
+                assert time.monotonic() < deadline, "the workers did not come"
+                time.sleep(0.05)
+
+    def stop(self):
+        for process in reversed(self.processes):
+            stop(process)
+
+
+def running_cluster(home, workers=2):
+    cluster = Cluster(home)
+    try:
+        cluster.start_scheduler()
+        for _ in range(workers):
+            cluster.start_worker()
+        cluster.wait_for_workers(workers)
+    except BaseException:
+        cluster.stop()
+        raise
+    return cluster
+
+
+@pytest.fixture(scope="module")
+def cluster(tmp_path_factory):
+    home = tmp_path_factory.mktemp("cluster-home")
+    cluster = running_cluster(home)
+    try:
+        yield cluster
+    finally:
+        cluster.stop()
+
+
+def run(arguments, cwd, *, script=None, timeout=120, **env):
+    """The command, as the workers run (unprivileged as root); in bash as
+    `script` when given, "$@" being the command line."""
+    env = command_env(**env)
+    preload = env.pop("LD_PRELOAD", None)
+    command = [DRIFTMOOR, *arguments]
+    if preload:
+        command = ["env", f"LD_PRELOAD={preload}", *command]
+    if script is not None:
+        command = ["bash", "-c", script, "bash", *command]
+    return subprocess.run([*WRAPPER, *command], capture_output=True, cwd=cwd, env=env,
+                          timeout=timeout)
+
+
+def outcome(result):
+    return result.returncode, result.stdout, result.stderr
+
+
+TREES = {
+    # One entry of every kind left out, names that are not UTF-8, links to
+    # /proc/self/mem that fail on read, a locked directory, a loop.
+    "odd": lambda top: odd_tree(top),
+    "names": lambda top: make_tree(top / "tree", NAMES, repeat=lambda number: number + 1),
+    # Links to files and directories, a diamond, a loop.
+    "links": lambda top: make_links_tree(top / "tree"),
+    # A link of every shape, in and out of the tree.
+    "link-shapes": lambda top: (link_tree(top), (top / "t").rename(top / "tree")),
+    "wide": lambda top: make_wide_tree(top / "tree"),
+    "deep": lambda top: make_deep_tree(top / "tree"),
+    "empty": lambda top: (top / "tree").mkdir(),
+}
+
+
+def deep_chain(top):
+    """A chain of directories deeper than parts are handed over (256), with
+    a link back to the top at its bottom, and files on the way."""
+    path = top / "tree"
+    for level in range(300):
+        path = path / "d"
+        if level % 50 == 0:
+            put(path / "f", b"%d" % level)
+    path.mkdir(parents=True)
+    os.symlink(top / "tree", path / "top")
+
+
+TREES["deep-chain"] = deep_chain
+
+
+# The options, each on the whole tree in as few parts as the cluster likes,
+# or split into a part per directory.
+CASES = {
+    "inside": (("-v",), {}),
+    "all-split": (("--links", "all", "-v"), SPLIT),
+    "none-bsd-split": (("--links", "none", "--format", "bsd", "-v"), SPLIT),
+    "json": (("--format", "json"), {}),
+}
+
+
+@pytest.mark.parametrize("case", CASES)
+@pytest.mark.parametrize("tree", TREES)
+def test_the_output_is_the_one_machine_commands(cluster, tmp_path, tree, case):
+    arguments, env = CASES[case]
+    TREES[tree](tmp_path)
+    try:
+        alone = run(["manifest", *arguments, "tree"], tmp_path)
+        walked = run(["manifest", "--scheduler", cluster.scheduler_file, *arguments, "tree"],
+                     tmp_path, **env)
+    finally:
+        if (tmp_path / "tree/locked").exists():
+            os.chmod(tmp_path / "tree/locked", 0o755)
+    assert outcome(walked) == outcome(alone)
+    if tree == "odd" and ROOT:
+        assert b"Permission denied" in walked.stderr  # the workers read unprivileged
+
+
+@pytest.mark.parametrize("path", ["tree/a", "tree", "missing", "fifo", "tree/"])
+def test_a_file_a_missing_path_and_a_pipe_as_on_one_machine(cluster, tmp_path, path):
+    put(tmp_path / "tree/a", b"a")
+    put(tmp_path / "tree/b/c", b"c")
+    os.mkfifo(tmp_path / "fifo")
+    alone = run(["manifest", path], tmp_path)
+    walked = run(["manifest", path], tmp_path, DRIFTMOOR_SCHEDULER=str(cluster.scheduler_file))
+    assert outcome(walked) == outcome(alone)
+
+
+def test_a_manifest_written_into_its_tree_leaves_itself_out(cluster, tmp_path):
+    make_wide_tree(tmp_path / "tree")
+    outputs = []
+    for where in ([], ["--scheduler", cluster.scheduler_file]):
+        result = run(["manifest", "-v", *where, "."], tmp_path / "tree",
+                     script='exec "$@" >SHA256SUMS', **SPLIT)
+        outputs.append((result.returncode, result.stderr,
+                        (tmp_path / "tree/SHA256SUMS").read_bytes()))
+    assert outputs[0] == outputs[1]
+    assert b"./SHA256SUMS: passed over: excluded" in outputs[1][1]
+
+
+def test_one_file_system_passes_over_mount_points(cluster, tmp_path):
+    if not ROOT:
+        pytest.skip("mounts a tmpfs")
+    put(tmp_path / "tree/a", b"a")
+    (tmp_path / "tree/mnt").mkdir()
+    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", tmp_path / "tree/mnt"],
+                   check=True)
+    try:
+        put(tmp_path / "tree/mnt/m", b"m")
+        os.symlink("mnt", tmp_path / "tree/to-mnt")
+        for arguments in (["-v", "-x"], ["-v", "-x", "--links", "all"], ["-v"]):
+            alone = run(["manifest", *arguments, "tree"], tmp_path)
+            walked = run(["manifest", "--scheduler", cluster.scheduler_file, *arguments,
+                          "tree"], tmp_path, **SPLIT)
+            assert outcome(walked) == outcome(alone)
+    finally:
+        subprocess.run(["umount", tmp_path / "tree/mnt"], check=True)
+
+
+def walk_in_parts(top, **options):
+    """The tree at top walked as a cluster walks it, in one process: every
+    directory a part of its own, each part's run merged."""
+    merge = driftmoor_tree.RunMerge()
+    failures, passed_over = [], []
+    parts = [(None, b"", False, b"", 0)]
+    while parts:
+        directory, name, through_link, above, depth = parts.pop()
+        run, files, read, failed, passed, handed, root = driftmoor_tree.walk_part(
+            top, directory=directory, name=name, through_link=through_link, above=above,
+            depth=depth, most_work=0, **options)
+        merge.add(top if directory is None else os.path.join(directory, name), run)
+        failures += [(path, kind) for path, kind, code, text in failed]
+        passed_over += [(path, kind) for path, kind, code, text in passed]
+        parts += handed
+    lines = b"".join(iter(lambda: merge.take(None), b""))
+    return lines, sorted(failures), sorted(passed_over)
+
+
+@pytest.mark.parametrize("links", list(driftmoor_tree.LinkRule))
+@pytest.mark.parametrize("tree", ["odd", "links", "link-shapes", "deep-chain"])
+def test_a_tree_walked_in_parts_is_the_tree_walked_whole(tmp_path, tree, links):
+    TREES[tree](tmp_path)
+    top = os.fsencode(tmp_path / "tree")
+    walked = driftmoor_tree.walk(top, links=links, jobs=2)
+    try:
+        lines, failures, passed_over = walk_in_parts(top, links=links, jobs=2)
+    finally:
+        if (tmp_path / "tree/locked").exists():
+            os.chmod(tmp_path / "tree/locked", 0o755)
+    assert lines == b"".join(driftmoor_tree.manifest_lines(walked.files))
+    assert failures == sorted((path, kind) for path, kind, _ in walked.failures)
+    assert passed_over == sorted((path, kind) for path, kind, _ in walked.passed_over)
+
+
+def test_a_program_takes_the_manifest_from_a_local_cluster(tmp_path):
+    from driftmoor_cli import manifest as manifest_here
+    from driftmoor_cli.cluster import manifest
+
+    odd_tree(tmp_path)
+    os.chmod(tmp_path / "tree/locked", 0o755)
+    here = manifest_here(tmp_path / "tree", links="all")
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=None) as local, \
+            distributed.Client(local) as client:
+        walked = manifest(client, tmp_path / "tree", links="all")
+        pairs = list(walked)
+    assert pairs == sorted(here.files.items())
+    assert (walked.failures, walked.passed_over, walked.root) == (
+        here.failures, here.passed_over, here.root)
+
+
+def sparse_tree(top, directories=8, size=768 << 20):
+    """Directories each holding a large sparse file (quick to make, a while
+    to read) and small files: parts that take long enough to be seen at
+    work."""
+    for directory in range(directories):
+        for index in range(40):
+            put(top / f"tree/d{directory}/small{index}", b"%d" % index)
+        with open(top / f"tree/d{directory}/large", "wb") as large:
+            large.truncate(size)
+
+
+def processing_on(client, worker):
+    processing = client.processing(workers=[worker]).get(worker, ())
+    return [key for key in processing if str(key).startswith("driftmoor-part")]
+
+
+def test_a_worker_killed_mid_run_changes_nothing(tmp_path):
+    sparse_tree(tmp_path)
+    alone = run(["manifest", "tree"], tmp_path)
+    assert alone.returncode == 0
+    (tmp_path / "home").mkdir()
+    cluster = running_cluster(tmp_path / "home")
+    try:
+        victim = cluster.processes[-1]
+        with cluster.client() as client:
+            # The worker runs in its nanny's process group.
+            victim_address = next(address for address, group in client.run(os.getpgrp).items()
+                                  if group == victim.pid)
+            command = subprocess.Popen(
+                [*WRAPPER, DRIFTMOOR, "manifest", "--scheduler", cluster.scheduler_file,
+                 "tree"], cwd=tmp_path, env=command_env(), stdout=subprocess.PIPE,
+                stderr=subprocess.PIPE)
+            deadline = time.monotonic() + 60
+            while not processing_on(client, victim_address):
+                assert time.monotonic() < deadline and command.poll() is None, \
+                    "the victim never got a part"
+                time.sleep(0.01)
+            os.killpg(victim.pid, signal.SIGKILL)
+            stdout, stderr = command.communicate(timeout=120)
+    finally:
+        cluster.stop()
+    assert (command.returncode, stdout, stderr) == outcome(alone)
+
+
+def test_a_scheduler_that_cannot_be_reached_is_one_line_in_bounded_time(tmp_path):
+    put(tmp_path / "tree/a", b"a")
+    started = time.monotonic()
+    # A port nothing listens on: the connection is refused, again and again.
+    result = run(["manifest", "--scheduler", "tcp://127.0.0.1:9", "--connect-timeout", "2",
+                  "tree"], tmp_path)
+    elapsed = time.monotonic() - started
+    assert (result.returncode, result.stdout) == (2, b"")
+    assert result.stderr.startswith(b"driftmoor: cannot reach the scheduler at "
+                                    b"tcp://127.0.0.1:9: ")
+    assert result.stderr.count(b"\n") == 1
+    assert elapsed < 30
+
+
+def test_a_worker_that_cannot_see_the_tree_is_named_and_nothing_is_written(cluster, tmp_path):
+    put(tmp_path / "tree/a", b"a")
+    # A worker whose view of the file system has a fresh tmpfs over the
+    # tree's folder: the same path holds nothing there.
+    hide = ["unshare", "--mount", "--propagation", "private", *([] if ROOT else [
+        "--user", "--map-root-user"]), "sh", "-c",
+        f'mount -t tmpfs tmpfs "{tmp_path}" && exec "$@"', "sh"]
+    if subprocess.run([*hide, "true"], capture_output=True).returncode != 0:
+        pytest.skip("no mount namespace can be made here")
+    blind = cluster.start_worker(prefix=hide)
+    try:
+        cluster.wait_for_workers(3)
+        result = run(["manifest", "--scheduler", cluster.scheduler_file, "tree"], tmp_path)
+    finally:
+        stop(blind)
+        cluster.wait_for_workers(2)
+    assert (result.returncode, result.stdout) == (2, b"")
+    assert result.stderr.startswith(b"driftmoor: worker tcp://127.0.0.1:")
+    assert result.stderr.endswith(
+        b" cannot see %s/tree: No such file or directory (os error 2)\n" % os.fsencode(tmp_path))
+    assert result.stderr.count(b"\n") == 1
+
+
+def test_ctrl_c_cancels_the_clusters_tasks(cluster, tmp_path):
+    sparse_tree(tmp_path, directories=12, size=1 << 30)
+    command = subprocess.Popen(
+        [*WRAPPER, DRIFTMOOR, "manifest", "--scheduler", cluster.scheduler_file, "tree"],
+        cwd=tmp_path, env=command_env(**SPLIT), stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    with cluster.client() as client:
+        deadline = time.monotonic() + 60
+        while not any(str(key).startswith("driftmoor-part")
+                      for keys in client.processing().values() for key in keys):
+            assert time.monotonic() < deadline and command.poll() is None
+            time.sleep(0.01)
+        command.send_signal(signal.SIGINT)
+        stdout, stderr = command.communicate(timeout=60)
+        assert (command.returncode, stderr) == (130, b"driftmoor: interrupted\n")
+        # Nothing of the run is left on the scheduler.
+        deadline = time.monotonic() + 30
+        while client.run_on_scheduler(lambda dask_scheduler: [
+                key for key in dask_scheduler.tasks if str(key).startswith("driftmoor-part")]):
+            assert time.monotonic() < deadline, "the run's tasks stayed"
+            time.sleep(0.05)
+
+
+def test_without_dask_the_option_says_what_to_install(tmp_path):
+    venv = tmp_path / "venv"
+    subprocess.run([sys.executable, "-m", "venv", "--without-pip", venv], check=True)
+    # The modules and the command's package, and nothing else.
+    env = command_env(PYTHONPATH=os.pathsep.join(
+        [str(Path(driftmoor_tree.__file__).parent), str(Path(__file__).parents[2] / "python")]))
+    result = subprocess.run(
+        [venv / "bin/python", "-c", "import sys; from driftmoor_cli import main; "
+         "sys.exit(main())", "manifest", "--scheduler", "tcp://127.0.0.1:9", "."],
+        capture_output=True, env=env, cwd=tmp_path, timeout=60)
+    assert outcome(result) == (2, b"", b"driftmoor: --scheduler needs Dask's distributed "
+                               b"scheduler: pip install 'driftmoor[distributed]'\n")
