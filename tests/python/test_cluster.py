@@ -6,7 +6,9 @@ without the capabilities that let root read anything. The output, the
 lines on standard error and the exit status are those of the one-machine
 command on every shape of tree; faults of the cluster end in one line."""
 
+import hashlib
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -175,10 +177,13 @@ CASES = {
     "none-bsd-split": (("--links", "none", "--format", "bsd", "-v"), SPLIT),
     "json": (("--format", "json"), {}),
 }
+# Each tree with the cases that can tell something of it: a chain of 300
+# parts one after another is slow, an empty tree the same in any case.
+MANIFEST_CASES = [(tree, case) for tree in TREES for case in CASES
+                  if tree not in ("deep-chain", "empty") or case == "all-split"]
 
 
-@pytest.mark.parametrize("case", CASES)
-@pytest.mark.parametrize("tree", TREES)
+@pytest.mark.parametrize(("tree", "case"), MANIFEST_CASES)
 def test_the_output_is_the_one_machine_commands(cluster, tmp_path, tree, case):
     arguments, env = CASES[case]
     TREES[tree](tmp_path)
@@ -187,11 +192,89 @@ def test_the_output_is_the_one_machine_commands(cluster, tmp_path, tree, case):
         walked = run(["manifest", "--scheduler", cluster.scheduler_file, *arguments, "tree"],
                      tmp_path, **env)
     finally:
-        if (tmp_path / "tree/locked").exists():
-            os.chmod(tmp_path / "tree/locked", 0o755)
+        unlock(tmp_path)
     assert outcome(walked) == outcome(alone)
     if tree == "odd" and ROOT:
         assert b"Permission denied" in walked.stderr  # the workers read unprivileged
+
+
+def unlock(top):
+    if (top / "tree/locked").exists():
+        os.chmod(top / "tree/locked", 0o755)
+
+
+def regular_files(top):
+    """The regular files under top, not through links, in path order."""
+    found = []
+    for directory, _, names in os.walk(top):
+        for name in names:
+            path = Path(directory) / name
+            if path.is_file() and not path.is_symlink():
+                found.append(path)
+    return sorted(found)
+
+
+def change_tree(top):
+    """In the tree at top/tree: the first regular file changed, the second
+    removed, the third made unreadable, and a file added; how many regular
+    files there were."""
+    files = regular_files(top / "tree")
+    for path, change in zip(files, ("change", "remove", "lock")):
+        if change == "change":
+            with open(path, "ab") as file:
+                file.write(b"changed")
+        elif change == "remove":
+            path.unlink()
+        else:
+            path.chmod(0)
+    # Beside the first, in the folder that holds every listed path.
+    put((files[0].parent if files else top / "tree") / "added here", b"new")
+    return len(files)
+
+
+# Each tree checked after its changes, in parts of a directory each but for
+# the chain; a few other options on the trees where they tell most.
+CHECK_CASES = [(tree, ("-v",)) for tree in TREES if tree != "empty"] + [
+    ("names", ("--format", "json", "-q")),
+    ("odd", ("--links", "all", "-v")),
+    ("links", ("--links", "none", "--ignore-missing")),
+]
+
+
+@pytest.mark.parametrize(("tree", "options"), CHECK_CASES)
+def test_check_reports_as_on_one_machine(cluster, tmp_path, tree, options):
+    TREES[tree](tmp_path)
+    try:
+        made = run(["manifest", "tree"], tmp_path)
+        (tmp_path / "sums").write_bytes(made.stdout)
+        files = change_tree(tmp_path)
+        alone = run(["check", *options, "sums"], tmp_path)
+        walked = run(["check", "--scheduler", cluster.scheduler_file, *options, "sums"],
+                     tmp_path, **({} if tree == "deep-chain" else SPLIT))
+    finally:
+        unlock(tmp_path)
+    assert outcome(walked) == outcome(alone)
+    assert alone.returncode == 1
+    if options == ("-v",) and files >= 3:
+        for state in (b"changed", b"missing", b"added", b"unreadable"):
+            # A line of an escaped path starts with a backslash.
+            assert re.search(rb"^\\?%s: " % state, alone.stdout, re.MULTILINE), state
+
+
+def test_check_of_a_tree_that_holds_its_manifest(cluster, tmp_path):
+    make_wide_tree(tmp_path / "tree")
+    made = run(["manifest", "."], tmp_path / "tree", script='exec "$@" >SHA256SUMS')
+    assert made.returncode == 0
+    change_tree(tmp_path)
+    outcomes = [outcome(run(["check", "-v", *where, "SHA256SUMS"], tmp_path / "tree", **SPLIT))
+                for where in ([], ["--scheduler", cluster.scheduler_file])]
+    assert outcomes[0] == outcomes[1]
+    assert b"SHA256SUMS" not in outcomes[1][1]  # never a file of the tree it lists
+    # Read from standard input, with the tree named: the same.
+    piped = run(["check", "--scheduler", cluster.scheduler_file, "-v", "-", "."],
+                tmp_path / "tree", script='exec "$@" <SHA256SUMS', **SPLIT)
+    alone = run(["check", "-v", "-", "."], tmp_path / "tree", script='exec "$@" <SHA256SUMS')
+    assert outcome(piped) == outcome(alone)
 
 
 @pytest.mark.parametrize("path", ["tree/a", "tree", "missing", "fifo", "tree/"])
@@ -271,23 +354,31 @@ def test_a_tree_walked_in_parts_is_the_tree_walked_whole(tmp_path, tree, links):
 
 
 def test_a_program_takes_the_manifest_from_a_local_cluster(tmp_path):
+    from driftmoor_cli import check as check_here
     from driftmoor_cli import manifest as manifest_here
     from driftmoor_cli.cluster import manifest
 
     odd_tree(tmp_path)
     os.chmod(tmp_path / "tree/locked", 0o755)
+    (tmp_path / "sums").write_bytes(
+        b"".join(driftmoor_tree.manifest_lines(manifest_here(tmp_path / "tree").files)))
+    change_tree(tmp_path)
     here = manifest_here(tmp_path / "tree", links="all")
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=None) as local, \
+                                  dashboard_address=":0") as local, \
             distributed.Client(local) as client:
         walked = manifest(client, tmp_path / "tree", links="all")
         pairs = list(walked)
+        checked = check_here(tmp_path / "sums", tmp_path / "tree", client=client)
     assert pairs == sorted(here.files.items())
     assert (walked.failures, walked.passed_over, walked.root) == (
         here.failures, here.passed_over, here.root)
+    entries = [repr(entry) for entry in check_here(tmp_path / "sums", tmp_path / "tree").entries()]
+    assert [repr(entry) for entry in checked.entries()] == entries
+    assert {"changed", "missing", "added"} <= {entry.state for entry in checked.entries()}
 
 
-def sparse_tree(top, directories=8, size=768 << 20):
+def sparse_tree(top, directories=8, size=128 << 20):
     """Directories each holding a large sparse file (quick to make, a while
     to read) and small files: parts that take long enough to be seen at
     work."""
@@ -331,12 +422,25 @@ def test_a_worker_killed_mid_run_changes_nothing(tmp_path):
     assert (command.returncode, stdout, stderr) == outcome(alone)
 
 
-def test_a_scheduler_that_cannot_be_reached_is_one_line_in_bounded_time(tmp_path):
+def cluster_command(subcommand, top, scheduler):
+    """The command line of `subcommand` on the tree at top/tree; for check,
+    with a manifest of its first regular file."""
+    if subcommand == "manifest":
+        return ["manifest", "--scheduler", scheduler, "tree"]
+    first = regular_files(top / "tree")[0]
+    digest = hashlib.sha256(first.read_bytes()).hexdigest()
+    (top / "sums").write_bytes(b"%s  %s\n" % (digest.encode(),
+                                               os.fsencode(first.relative_to(top))))
+    return ["check", "--scheduler", scheduler, "sums"]
+
+
+@pytest.mark.parametrize("subcommand", ["manifest", "check"])
+def test_a_scheduler_that_cannot_be_reached_is_one_line_in_bounded_time(tmp_path, subcommand):
     put(tmp_path / "tree/a", b"a")
     started = time.monotonic()
     # A port nothing listens on: the connection is refused, again and again.
-    result = run(["manifest", "--scheduler", "tcp://127.0.0.1:9", "--connect-timeout", "2",
-                  "tree"], tmp_path)
+    result = run([*cluster_command(subcommand, tmp_path, "tcp://127.0.0.1:9"),
+                  "--connect-timeout", "2"], tmp_path)
     elapsed = time.monotonic() - started
     assert (result.returncode, result.stdout) == (2, b"")
     assert result.stderr.startswith(b"driftmoor: cannot reach the scheduler at "
@@ -345,7 +449,9 @@ def test_a_scheduler_that_cannot_be_reached_is_one_line_in_bounded_time(tmp_path
     assert elapsed < 30
 
 
-def test_a_worker_that_cannot_see_the_tree_is_named_and_nothing_is_written(cluster, tmp_path):
+@pytest.mark.parametrize("subcommand", ["manifest", "check"])
+def test_a_worker_that_cannot_see_the_tree_is_named_and_nothing_is_written(cluster, tmp_path,
+                                                                           subcommand):
     put(tmp_path / "tree/a", b"a")
     # A worker whose view of the file system has a fresh tmpfs over the
     # tree's folder: the same path holds nothing there.
@@ -357,7 +463,7 @@ def test_a_worker_that_cannot_see_the_tree_is_named_and_nothing_is_written(clust
     blind = cluster.start_worker(prefix=hide)
     try:
         cluster.wait_for_workers(3)
-        result = run(["manifest", "--scheduler", cluster.scheduler_file, "tree"], tmp_path)
+        result = run(cluster_command(subcommand, tmp_path, cluster.scheduler_file), tmp_path)
     finally:
         stop(blind)
         cluster.wait_for_workers(2)
@@ -368,10 +474,11 @@ def test_a_worker_that_cannot_see_the_tree_is_named_and_nothing_is_written(clust
     assert result.stderr.count(b"\n") == 1
 
 
-def test_ctrl_c_cancels_the_clusters_tasks(cluster, tmp_path):
-    sparse_tree(tmp_path, directories=12, size=1 << 30)
+@pytest.mark.parametrize("subcommand", ["manifest", "check"])
+def test_ctrl_c_cancels_the_clusters_tasks(cluster, tmp_path, subcommand):
+    sparse_tree(tmp_path, directories=12, size=256 << 20)
     command = subprocess.Popen(
-        [*WRAPPER, DRIFTMOOR, "manifest", "--scheduler", cluster.scheduler_file, "tree"],
+        [*WRAPPER, DRIFTMOOR, *cluster_command(subcommand, tmp_path, cluster.scheduler_file)],
         cwd=tmp_path, env=command_env(**SPLIT), stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     with cluster.client() as client:
         deadline = time.monotonic() + 60
@@ -381,7 +488,8 @@ def test_ctrl_c_cancels_the_clusters_tasks(cluster, tmp_path):
             time.sleep(0.01)
         command.send_signal(signal.SIGINT)
         stdout, stderr = command.communicate(timeout=60)
-        assert (command.returncode, stderr) == (130, b"driftmoor: interrupted\n")
+        assert (command.returncode, stdout) == (130, b"")
+        assert stderr.endswith(b"driftmoor: interrupted\n")
         # Nothing of the run is left on the scheduler.
         deadline = time.monotonic() + 30
         while client.run_on_scheduler(lambda dask_scheduler: [

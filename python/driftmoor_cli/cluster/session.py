@@ -242,7 +242,8 @@ class Session:
             self._admit_workers()
 
     def _not_seen(self, worker: str, problem: str) -> str:
-        return f"worker {worker} cannot see {os.fsdecode(self._walk.top)}: {problem}"
+        top = self._walk.top.rstrip(b"/") or b"/"
+        return f"worker {worker} cannot see {os.fsdecode(top)}: {problem}"
 
 
 class GatheringWalk:
