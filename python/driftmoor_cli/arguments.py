@@ -28,14 +28,15 @@ class WalkOptions:
 
 
 class ManifestArguments:
-    __slots__ = ("path", "format", "walk", "verbose")
+    __slots__ = ("path", "format", "walk", "verbose", "state")
 
     def __init__(self, path: bytes, format: ManifestFormat, walk: WalkOptions,
-                 verbose: bool) -> None:
+                 verbose: bool, state: str | None) -> None:
         self.path: Final = path  # a directory, or a single file: the bytes of the argument
         self.format: Final = format
         self.walk: Final = walk
         self.verbose: Final = verbose  # name what is passed over, and count it all
+        self.state: Final = state  # the state file to record the files read in; None: none
 
 
 class ReportOptions:
@@ -54,14 +55,16 @@ class ReportOptions:
 
 
 class CheckArguments:
-    __slots__ = ("manifest", "directory", "report", "walk")
+    __slots__ = ("manifest", "directory", "report", "walk", "state", "scrub")
 
     def __init__(self, manifest: str | None, directory: bytes | None, report: ReportOptions,
-                 walk: WalkOptions) -> None:
+                 walk: WalkOptions, state: str | None, scrub: int) -> None:
         self.manifest: Final = manifest  # a path; None: standard input
         self.directory: Final = directory  # None: the tree the manifest's paths lie under
         self.report: Final = report
         self.walk: Final = walk
+        self.state: Final = state  # the state file to trust and keep; None: read every file
+        self.scrub: Final = scrub  # with a state, read 1/scrub of the trusted files; 0: none
 
 
 class DiffArguments:

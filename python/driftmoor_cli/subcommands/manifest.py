@@ -1,6 +1,7 @@
 """`driftmoor manifest DIR`: the digest of every regular file under DIR (or
 of the one file named), written as the native module formats it, and a line
-on standard error for each entry that could not be read."""
+on standard error for each entry that could not be read; with --state, the
+state of the files read, for later checks (recording)."""
 
 import os
 import stat
@@ -23,7 +24,8 @@ FAILED = 1  # the tree, or a part of it, could not be read
 def run(arguments: ManifestArguments) -> int:
     root = arguments.path
     try:
-        walked = walk(root, arguments.walk, exclude=_standard_output_file())
+        walked = walk(root, arguments.walk, exclude=_standard_output_file(),
+                      record_reads=arguments.state is not None)
     except OSError as failure:
         error_about(root, str(failure))
         return FAILED
@@ -33,17 +35,26 @@ def run(arguments: ManifestArguments) -> int:
         error_about(root, "not a regular file or a directory")
         return FAILED
     not_unicode: list[bytes] = []
+    output = Output()
+    if arguments.state is not None:
+        from driftmoor_cli.recording import RecordingOutput
+
+        output = RecordingOutput(arguments.format == "json")
     try:
-        _write(walked.files, arguments.format, not_unicode)
+        _write(output, walked.files, arguments.format, not_unicode)
     except WriteFailed:
         _report(walked, not_unicode, arguments.verbose)
         raise
     _report(walked, not_unicode, arguments.verbose)
+    if arguments.state is not None:
+        assert isinstance(output, RecordingOutput) and walked.reads is not None
+        if (unsaved := output.save_state(arguments.state, walked.reads, root)) is not None:
+            error(unsaved)
     return FAILED if walked.failures or not_unicode else 0
 
 
-def _write(files: dict[bytes, str], format: ManifestFormat, not_unicode: list[bytes]) -> None:
-    output = Output()
+def _write(output: Output, files: dict[bytes, str], format: ManifestFormat,
+           not_unicode: list[bytes]) -> None:
     if format == "json":
         from driftmoor_cli.formats.json_object import json_object
 
