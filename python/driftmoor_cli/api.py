@@ -157,6 +157,8 @@ class KeptState:
         chunks = findings.state_chunks(changed_only=not fresh)
         digests = findings.state_digests()
         assert chunks is not None and digests is not None
+        if not fresh and not chunks and digests == self.loaded.digests:
+            return None  # nothing was read: nothing to write
         try:
             kept.save(self.path, self.binding, chunks, digests, fresh)
         except (OSError, sqlite3.Error) as failure:
