@@ -168,10 +168,8 @@ class KeptState:
 
 
 def keep_state(prepared: PreparedCheck, path: str, scrub: int = 0) -> KeptState:
-    """The state file at path for a prepared check (whose manifest was read
-    with its digest), loaded; its warning, if any, says why it is made
-    anew."""
-    assert prepared.manifest.sha256 is not None
+    """The state file at path for a prepared check, loaded; its warning, if
+    any, says why it is made anew."""
     return KeptState(path, kept.Binding(prepared.manifest.sha256,
                                         kept.tree_identity(prepared.plan.root)), scrub)
 
@@ -188,13 +186,13 @@ class PreparedCheck:
 
 
 def prepare_check(manifest_path: str | None, directory: bytes | None,
-                  listed_only: bool, digest: bool = False) -> PreparedCheck:
+                  listed_only: bool) -> PreparedCheck:
     """Reads the manifest and settles where its check reads. ManifestError
     for a manifest that cannot be used, TreeError for paths no tree can be
     found for: a tree the check chose that holds none of them at all (a
     check run from the wrong folder), or one that is missing or no
     directory."""
-    manifest = read_manifest(manifest_path, digest)
+    manifest = read_manifest(manifest_path)
     plan = plan_check(manifest.listed, manifest.name, directory, listed_only)
     if plan.tree is not None:
         try:
@@ -259,7 +257,7 @@ def check(manifest: str | os.PathLike[str] | None, tree: bytes | str | os.PathLi
     line the command prints."""
     directory = None if tree is None else os.fsencode(tree)
     prepared = prepare_check(None if manifest is None else os.fspath(manifest), directory,
-                             listed_only, digest=state is not None)
+                             listed_only)
     kept_state = None
     if state is not None:
         kept_state = keep_state(prepared, os.fspath(state), scrub)

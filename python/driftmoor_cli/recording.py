@@ -3,7 +3,6 @@ check will read it (its SHA-256 and its files in order), and the state of
 its files made from what the walk recorded of each read, bound to that
 manifest and the tree its paths stand for."""
 
-import hashlib
 import sqlite3
 
 import driftmoor_tree
@@ -20,15 +19,14 @@ class RecordingOutput(Output):
 
     def __init__(self, json: bool) -> None:
         super().__init__()
-        self._sha256 = hashlib.sha256()
         self._listed = ListedManifest()
         self._json: list[bytes] | None = [] if json else None
         self._problem: ManifestProblem | None = None
 
     def write(self, data: bytes) -> None:
         super().write(data)
-        self._sha256.update(data)
         if self._json is not None:
+            self._listed.note(data)
             self._json.append(data)
         elif self._problem is None:
             self._problem = self._listed.read(data)
@@ -51,7 +49,7 @@ class RecordingOutput(Output):
                 tree = plan_check(self._listed, "standard output", None, False).root
             except TreeError:
                 pass
-        binding = kept.Binding(self._sha256.hexdigest(), kept.tree_identity(tree))
+        binding = kept.Binding(self._listed.sha256(), kept.tree_identity(tree))
         chunks = driftmoor_tree.recorded_state(self._listed, reads)
         try:
             kept.save(path, binding, chunks, [], fresh=True)

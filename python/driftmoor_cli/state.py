@@ -17,6 +17,7 @@ describes (its real path): a state of anything else is never trusted."""
 
 import os
 import sqlite3
+from collections.abc import Iterable, Iterator
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -50,8 +51,10 @@ class Loaded:
 
     __slots__ = ("chunks", "digests", "fresh", "warning")
 
-    def __init__(self, chunks: Chunks, digests: Chunks, fresh: bool,
+    def __init__(self, chunks: Iterable[tuple[int, bytes]], digests: Chunks, fresh: bool,
                  warning: str | None) -> None:
+        # Read as the check takes them, one at a time: the records of a
+        # million files are never all held as Python objects.
         self.chunks: Final = chunks
         self.digests: Final = digests
         self.fresh: Final = fresh  # to be written whole, replacing whatever is there
@@ -77,11 +80,12 @@ def load(path: str, binding: Binding) -> Loaded:
     except sqlite3.Error as failure:
         return _anew(path, f"cannot be opened ({failure})")
     try:
-        return _read(connection, path, binding)
+        loaded = _read(connection, path, binding)
     except sqlite3.DatabaseError as failure:
-        return _anew(path, f"is not a state that can be used ({failure})")
-    finally:
+        loaded = _anew(path, f"is not a state that can be used ({failure})")
+    if loaded.fresh:
         connection.close()
+    return loaded
 
 
 def _read(connection: sqlite3.Connection, path: str, binding: Binding) -> Loaded:
@@ -98,9 +102,15 @@ def _read(connection: sqlite3.Connection, path: str, binding: Binding) -> Loaded
         return _anew(path, "is the state of another manifest")
     if meta.get("tree") != binding.tree:
         return _anew(path, f"is the state of another tree ({os.fsdecode(meta.get('tree', b''))})")
-    chunks = connection.execute("SELECT first, data FROM records ORDER BY first").fetchall()
     digests = connection.execute("SELECT place, digest FROM digests ORDER BY place").fetchall()
-    return Loaded(chunks, digests, False, None)
+    return Loaded(_chunks(connection), digests, False, None)
+
+
+def _chunks(connection: sqlite3.Connection) -> Iterator[tuple[int, bytes]]:
+    try:
+        yield from connection.execute("SELECT first, data FROM records ORDER BY first")
+    finally:
+        connection.close()
 
 
 def _anew(path: str, why: str) -> Loaded:

@@ -1,7 +1,7 @@
 # driftmoor_tree, the walk of the `driftmoor` command, for type checkers and
 # editors.
 
-from collections.abc import Buffer, Iterator
+from collections.abc import Buffer, Iterable, Iterator
 from enum import IntEnum
 from typing import Final, Literal, final
 
@@ -213,6 +213,12 @@ class ListedManifest:
     def __len__(self) -> int: ...
     def read(self, data: Buffer, /) -> ManifestProblem | None:
         """Reads the next bytes of the manifest; the first problem met."""
+    def note(self, data: Buffer, /) -> None:
+        """Bytes of the manifest taken in another form (the JSON text whose
+        pairs `add` takes): counted in the digest of its bytes."""
+    def sha256(self) -> str:
+        """The SHA-256 of the sealed manifest's bytes as read and noted: what
+        a state of its files binds to."""
     def add(self, path: bytes, digest: str, /) -> ManifestProblem | None:
         """Adds a path and its digest (64 hexadecimal digits) of another
         form (JSON)."""
@@ -317,8 +323,8 @@ def check(
     progress: Buffer | None = None,
     links: LinkRule = LinkRule.INSIDE,
     one_file_system: bool = False,
-    state: _Chunks | None = None,
-    state_digests: _Chunks | None = None,
+    state: Iterable[tuple[int, bytes]] | None = None,
+    state_digests: Iterable[tuple[int, bytes]] | None = None,
     scrub: int = 0,
 ) -> Findings:
     """Checks the files a sealed manifest lists, taking it. A relative

@@ -167,6 +167,32 @@ PyObject* manifest_read(PyObject* self, PyObject* data) {
     });
 }
 
+PyObject* manifest_note(PyObject* self, PyObject* data) {
+    return call_wrapper([&]() -> Outcome<PyRef> {
+        Py_buffer view;
+        if (auto taken = checked_status(PyObject_GetBuffer(data, &view, PyBUF_SIMPLE)); !taken) {
+            return std::unexpected(std::move(taken).error());
+        }
+        const struct Release {
+            Py_buffer* view;
+            ~Release() { PyBuffer_Release(view); }
+        } release{&view};
+        return with_manifest(self, false, [&](ListedManifestObject& object) -> Outcome<PyRef> {
+            object.manifest->note(std::string_view(static_cast<const char*>(view.buf),
+                                                   static_cast<std::size_t>(view.len)));
+            return PyRef::borrow(Py_None);
+        });
+    });
+}
+
+PyObject* manifest_sha256(PyObject* self, PyObject*) {
+    return call_wrapper([&]() -> Outcome<PyRef> {
+        return with_manifest(self, true, [&](ListedManifestObject& object) -> Outcome<PyRef> {
+            return text_to_str(digest::hex_encode(object.manifest->bytes_digest()).text());
+        });
+    });
+}
+
 PyObject* manifest_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     return call_wrapper([&]() -> Outcome<PyRef> {
         if (auto counted = positional("add", nargs, 2); !counted) {
@@ -282,6 +308,12 @@ PyMethodDef MANIFEST_METHODS[] = {
      "read($self, data, /)\n--\n\nReads the next bytes of a manifest's lines; the first problem "
      "met "
      "(a ManifestProblem), or None."},
+    {"note", manifest_note, METH_O,
+     "note($self, data, /)\n--\n\nBytes of the manifest taken in another form (the JSON text "
+     "whose pairs add takes): counted in the digest of its bytes."},
+    {"sha256", manifest_sha256, METH_NOARGS,
+     "sha256($self)\n--\n\nThe SHA-256 of the sealed manifest's bytes as read and noted (64 "
+     "lowercase hex digits): what a state of its files binds to."},
     {"add", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(manifest_add)),
      METH_FASTCALL,
      "add($self, path, digest, /)\n--\n\nAdds a path (bytes) and its digest (64 hexadecimal "

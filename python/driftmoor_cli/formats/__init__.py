@@ -34,44 +34,33 @@ class Manifest:
     __slots__ = ("name", "listed", "identity", "sha256")
 
     def __init__(self, name: str, listed: ListedManifest, identity: tuple[int, int],
-                 sha256: str | None) -> None:
+                 sha256: str) -> None:
         self.name: Final = name  # for messages
         self.listed: Final = listed  # sealed: the files it lists, in the order of their paths
         self.identity: Final = identity  # the file's device and inode, as read
-        self.sha256: Final = sha256  # of the bytes read, where asked for
+        self.sha256: Final = sha256  # of the bytes read: what a state binds to
 
 
-def read_manifest(path: str | None, digest: bool = False) -> Manifest:
+def read_manifest(path: str | None) -> Manifest:
     """The manifest file at path (None: standard input): checksum lines of
     either form, or the JSON object that `driftmoor manifest --format json`
-    writes; with digest, the SHA-256 of its bytes as read. ManifestError if
-    it cannot be read or used."""
+    writes. ManifestError if it cannot be read or used."""
     name = "standard input" if path is None else path
     listed = ListedManifest()
-    hashed = None
-    if digest:
-        import hashlib
-
-        hashed = hashlib.sha256()
     try:
         with open(0, "rb", closefd=False) if path is None else open(path, "rb") as file:
             identity = os.fstat(file.fileno())
             first = file.read(READ_SIZE)
-            if hashed is not None:
-                hashed.update(first)
             if first.lstrip().startswith(b"{"):  # no line of digests starts with `{`
                 from driftmoor_cli.formats.json_object import read_json
 
-                rest = file.read()
-                if hashed is not None:
-                    hashed.update(rest)
-                read_json(first + rest, name, listed)
+                text = first + file.read()
+                listed.note(text)
+                read_json(text, name, listed)
                 problem = listed.seal()
             else:
                 problem = listed.read(first)
                 while problem is None and (data := file.read(READ_SIZE)):
-                    if hashed is not None:
-                        hashed.update(data)
                     problem = listed.read(data)
                 if problem is None:
                     problem = listed.seal()
@@ -83,8 +72,7 @@ def read_manifest(path: str | None, digest: bool = False) -> Manifest:
         raise ManifestError(problem_text(problem, name))
     if not len(listed):
         raise ManifestError(f"{name}: lists no files")
-    return Manifest(name, listed, (identity.st_dev, identity.st_ino),
-                    None if hashed is None else hashed.hexdigest())
+    return Manifest(name, listed, (identity.st_dev, identity.st_ino), listed.sha256())
 
 
 def problem_text(problem: ManifestProblem, name: str) -> str:

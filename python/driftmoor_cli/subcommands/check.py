@@ -21,8 +21,7 @@ UNUSABLE = 2  # a manifest that cannot be used, a tree that cannot be walked
 def run(arguments: CheckArguments) -> int:
     report = arguments.report
     try:
-        prepared = prepare_check(arguments.manifest, arguments.directory, report.listed_only,
-                                 digest=arguments.state is not None)
+        prepared = prepare_check(arguments.manifest, arguments.directory, report.listed_only)
     except (ManifestError, TreeError) as failure:
         error(str(failure))
         return UNUSABLE
