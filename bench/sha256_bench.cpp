@@ -1,15 +1,20 @@
 // Throughput of the SHA-256 compression routines and of the whole engine.
 //
 //   sha256_bench [MiB per repetition, default 1024] [repetitions, default 5]
+//   sha256_bench --once portable|sha_ext BLOCKS
 //
 // Hashes one 64 KiB buffer over and over, in 65536-byte pieces, and prints
 // the best of the repetitions as "<name> <MB/s> MB/s" (1 MB = 10^6 bytes).
+// With --once, runs the one routine once over BLOCKS blocks (at most 1024)
+// and prints the state it leaves: what bench/sha256_instructions.py counts
+// the executed instructions of, under qemu.
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include "digest/sha256.h"
@@ -55,10 +60,38 @@ double best_mb_per_s(std::size_t pieces, std::size_t repetitions, HashAll hash_a
     return static_cast<double>(pieces * PIECE_SIZE) / best_seconds / 1e6;
 }
 
+int run_once(std::string_view name, const char* blocks_text) {
+    namespace dd = driftmoor::digest;
+    const std::size_t blocks = parse_count(blocks_text, 0);
+    std::vector<std::uint8_t> data(blocks * SHA256_BLOCK_SIZE, 0x5A);
+    dd::CompressBlocksFn routine = nullptr;
+    if (name == "portable") {
+        routine = &dd::compress_blocks_portable;
+    } else if (name == "sha_ext" && dd::detect_sha_ext()) {
+        routine = &dd::compress_blocks_sha_ext;
+    }
+    if (routine == nullptr || blocks > 1024) {
+        std::fprintf(stderr, "no routine %.*s here, or more than 1024 blocks\n",
+                     static_cast<int>(name.size()), name.data());
+        return 2;
+    }
+    auto words = dd::sha256_init().words;
+    routine(words.data(), data.data(), blocks);
+    for (const std::uint32_t word : words) {
+        std::printf("%08x", static_cast<unsigned>(word));
+    }
+    std::printf("\n");
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     namespace dd = driftmoor::digest;
+
+    if (argc == 4 && std::string_view(argv[1]) == "--once") {
+        return run_once(argv[2], argv[3]);
+    }
 
     const std::size_t mib = parse_count(argc > 1 ? argv[1] : nullptr, 1024);
     const std::size_t repetitions = parse_count(argc > 2 ? argv[2] : nullptr, 5);

@@ -13,7 +13,11 @@
 # private copy of its own in $DRIFTMOOR_CACHE/python3.14d, unpacked beside
 # the release packages of the same version, whose headers it shares.
 #
-# Usage: tools/provision_python.sh [--debug]
+# With --arch ARCH (a Debian architecture other than the machine's, such as
+# arm64), the release interpreter of that architecture, in a private copy of
+# its own ($DRIFTMOOR_CACHE/python3.14-ARCH), run under qemu-user: see below.
+#
+# Usage: tools/provision_python.sh [--debug | --arch ARCH]
 #
 # Why the private copy works the way it does: Debian's stable releases stop at
 # 3.13, and unstable's python3.14 is built against a newer glibc. Installing
@@ -35,19 +39,34 @@
 # PYTHONDONTWRITEBYTECODE is set, and nothing would ever be cached). A copy
 # provisioned before those steps existed gets them on the next run.
 #
+# An interpreter of another architecture is unpacked the same way, from that
+# architecture's packages (apt told the architecture, the sources line limited
+# to it). The machine cannot run it, and this one may have no binfmt_misc
+# handler that would start qemu for it, so qemu-user is invoked explicitly: the
+# ELF binary is renamed (python3.14.elf) and python3.14 becomes a small script
+# that runs it under qemu-<cpu>-static, with the script's own path as the
+# program's argv[0]. Python takes sys.executable from argv[0], so virtual
+# environments made from it, their console scripts and every subprocess that
+# starts sys.executable go through the script, and so through qemu, too. The
+# CPU model is QEMU_CPU's, "max" when unset (for arm64, one with the SHA2
+# extension).
+#
 # Nothing outside the cache folder is changed, except that patchelf and
-# dpkg-dev (dpkg-architecture) are installed from Debian when missing.
+# dpkg-dev (dpkg-architecture), and for --arch qemu-user-static, are installed
+# from Debian when missing.
 set -euo pipefail
 
 debug=0
-case ${1:-} in
-  --debug) debug=1 ;;
-  "") ;;
-  *)
-    echo "usage: tools/provision_python.sh [--debug]" >&2
-    exit 2
-    ;;
-esac
+arch=
+if [ $# = 1 ] && [ "$1" = --debug ]; then
+  debug=1
+elif [ $# = 2 ] && [ "$1" = --arch ] && [ -n "$2" ]; then
+  # The machine's own architecture is no other.
+  [ "$2" = "$(dpkg --print-architecture)" ] || arch=$2
+elif [ $# != 0 ]; then
+  echo "usage: tools/provision_python.sh [--debug | --arch ARCH]" >&2
+  exit 2
+fi
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cache=${DRIFTMOOR_CACHE:-$here/.cache}
@@ -55,7 +74,13 @@ cache=${DRIFTMOOR_CACHE:-$here/.cache}
 # through a link (.cache may be one, into another checkout's cache).
 mkdir -p "$cache"
 cache=$(cd "$cache" && pwd -P)
-if [ $debug = 1 ]; then
+if [ -n "$arch" ]; then
+  # Never an interpreter from PATH: that one is the machine's.
+  flavour=python3.14-$arch
+  candidates=()
+  interpreter_name=python3.14
+  flavour_packages=()
+elif [ $debug = 1 ]; then
   # CMake's FindPython takes the ABI from the first "python3.14..." in the
   # include folder's path, so this folder must be named for the debug ABI.
   flavour=python3.14d
@@ -84,7 +109,7 @@ assert hasattr(sys, "gettotalrefcount") == (sys.argv[1] == "1")
 PY
 }
 
-for candidate in "${candidates[@]}"; do
+for candidate in ${candidates[@]+"${candidates[@]}"}; do
   if [ -n "$candidate" ] && usable "$candidate"; then
     command -v "$candidate"
     exit 0
@@ -106,6 +131,12 @@ install_missing_tools() { # command=package...
 # The steps that make the unpacked copy behave as an installed one; each
 # checks first, so an older copy is brought up to date in place.
 finish_copy() {
+  # Another architecture's copy is also the root that qemu's -L (QEMU_LD_PREFIX)
+  # takes for other programs of that architecture, whose loader is named under
+  # /lib: merged into /usr, as on Debian.
+  if [ -n "$arch" ] && [ ! -e "$root/lib" ]; then
+    ln -s usr/lib "$root/lib"
+  fi
   # ensurepip looks for pip's wheel in the folder the build configured
   # (WHEEL_PKG_DIR, Debian's /usr/share/python-wheels): this copy's own.
   local config
@@ -133,7 +164,16 @@ if [ -f "$cache/$flavour/.complete" ] && usable "$interpreter"; then
 fi
 
 install_missing_tools patchelf=patchelf dpkg-architecture=dpkg-dev
-multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+if [ -n "$arch" ]; then
+  apt_arch=$arch
+  multiarch=$(dpkg-architecture -a"$arch" -qDEB_HOST_MULTIARCH)
+  qemu=qemu-$(dpkg-architecture -a"$arch" -qDEB_HOST_GNU_CPU)-static
+  install_missing_tools "$qemu=qemu-user-static"
+else
+  apt_arch=$(dpkg --print-architecture)
+  multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+  qemu=
+fi
 
 log "provisioning a private $flavour into $cache/$flavour"
 rm -rf "${cache:?}/$flavour"
@@ -159,7 +199,7 @@ if [ -z "$archive" ]; then
 fi
 archive=${archive:-http://deb.debian.org/debian}
 log "using archive $archive (suite sid)"
-echo "deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $archive sid main" \
+echo "deb [arch=$apt_arch signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $archive sid main" \
   >"$work/sources.list"
 
 # apt on its own files: the sources above, its own lists and downloads, and an
@@ -173,6 +213,8 @@ apt_private=(
   -o "Dir::State::Lists=$work/lists"
   -o "Dir::State::status=$work/status"
   -o "Dir::Cache=$work/cache"
+  -o "APT::Architecture=$apt_arch"
+  -o "APT::Architectures=$apt_arch"
   -o "APT::Sandbox::User=root"
   -o "APT::Install-Recommends=false"
   -o "Debug::NoLocking=true"
@@ -201,6 +243,12 @@ loader=$root/usr/lib/$multiarch/$(basename "$(patchelf --print-interpreter "$int
 # extension modules in lib-dynload (such as _ssl) pull in.
 patchelf --force-rpath --set-rpath "\$ORIGIN/../lib/$multiarch" "$interpreter"
 patchelf --set-interpreter "$loader" "$interpreter"
+if [ -n "$qemu" ]; then
+  mv "$interpreter" "$interpreter.elf"
+  printf '#!/bin/sh\nexec %s -cpu "${QEMU_CPU:-max}" -0 "$0" %s "$@"\n' \
+    "$(command -v "$qemu")" "$interpreter.elf" >"$interpreter"
+  chmod +x "$interpreter"
+fi
 
 usable "$interpreter" || { log "the unpacked interpreter does not start"; exit 1; }
 rm -rf "$work"

@@ -12,6 +12,9 @@
 #   - with --debug, Debian's debug interpreter (python3.14d, provisioned the
 #     same way), a virtual environment of it in build/debug/venv and the
 #     module built against it in build/debug,
+#   - with --aarch64, Debian's aarch64 CPython (provisioned the same way, run
+#     under qemu-user) and the C++ unit tests built for aarch64 by zig in
+#     build/aarch64, run under qemu-user too,
 #   - .venv made to import driftmoor from build/release and the command's
 #     package, driftmoor_cli, from python/, and the command .venv/bin/driftmoor.
 # With --main, only what the main job needs (tools/main.sh): the interpreter,
@@ -22,7 +25,7 @@
 # Every step checks first and does nothing when its result already exists, so
 # running it again is fast.
 #
-# Usage: tools/setup.sh [--main | [--asan] [--tsan] [--windows] [--debug]]
+# Usage: tools/setup.sh [--main | [--asan] [--tsan] [--windows] [--debug] [--aarch64]]
 set -euo pipefail
 
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -32,6 +35,7 @@ want_asan=0
 want_tsan=0
 want_windows=0
 want_debug=0
+want_aarch64=0
 for argument in "$@"; do
   case $argument in
     --main) want_main_only=1 ;;
@@ -39,12 +43,14 @@ for argument in "$@"; do
     --tsan) want_tsan=1 ;;
     --windows) want_windows=1 ;;
     --debug) want_debug=1 ;;
+    --aarch64) want_aarch64=1 ;;
     *) argument_error=1 ;;
   esac
 done
 if [ -n "${argument_error:-}" ] ||
-  { [ $want_main_only = 1 ] && [ $((want_asan + want_tsan + want_windows + want_debug)) -gt 0 ]; }; then
-  echo "usage: tools/setup.sh [--main | [--asan] [--tsan] [--windows] [--debug]]" >&2
+  { [ $want_main_only = 1 ] &&
+    [ $((want_asan + want_tsan + want_windows + want_debug + want_aarch64)) -gt 0 ]; }; then
+  echo "usage: tools/setup.sh [--main | [--asan] [--tsan] [--windows] [--debug] [--aarch64]]" >&2
   exit 2
 fi
 
@@ -66,6 +72,11 @@ if [ $want_main_only = 1 ]; then
 fi
 if [ $want_windows = 1 ]; then
   packages+=(g++-mingw-w64-x86-64-posix googletest wine64)
+fi
+if [ $want_aarch64 = 1 ]; then
+  # qemu-user runs aarch64 programs; GoogleTest's sources are built for
+  # aarch64 with the unit tests.
+  packages+=(qemu-user-static googletest)
 fi
 missing=()
 for package in "${packages[@]}"; do
@@ -206,5 +217,17 @@ if [ $want_debug = 1 ]; then
   configure_and_build build/debug -DPython_EXECUTABLE="$top/build/debug/venv/bin/python" \
     -DCMAKE_BUILD_TYPE=Debug
   import_from_build build/debug/venv build/debug
+fi
+if [ $want_aarch64 = 1 ]; then
+  # The core's unit tests and benchmarks for aarch64, compiled by the wheel's
+  # compiler (zig, from .venv), and listed by ctest under qemu in the
+  # provisioned root (its loader and C library).
+  aarch64_python=$(tools/provision_python.sh --arch arm64)
+  aarch64_root=${aarch64_python%/usr/bin/python3.14}
+  zig=$("$venv_python" -c 'import ziglang, pathlib; print(pathlib.Path(ziglang.__file__).with_name("zig"))')
+  CXX="$zig c++ -target aarch64-linux-gnu.2.28" configure_and_build build/aarch64 \
+    -DCMAKE_BUILD_TYPE=Release -DDRIFTMOOR_TEST_SUPPORT=OFF -DCMAKE_SYSTEM_NAME=Linux \
+    -DCMAKE_SYSTEM_PROCESSOR=aarch64 -DCMAKE_LIBRARY_ARCHITECTURE=aarch64-linux-gnu \
+    "-DCMAKE_CROSSCOMPILING_EMULATOR=$(command -v qemu-aarch64-static);-L;$aarch64_root"
 fi
 import_from_build .venv build/release

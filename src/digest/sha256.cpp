@@ -115,6 +115,22 @@ Sha256Digest sha256_finalize(Sha256State& state) noexcept {
     return digest;
 }
 
+#if !defined(__x86_64__) && !defined(__i386__) && !defined(__aarch64__)
+// No SHA instructions are known for this processor (x86 and aarch64 have
+// theirs in sha256_x86_sha_ext.cpp and sha256_arm_sha2.cpp): detection
+// answers false, so the routine is never selected; it exists so that the
+// program links the same way on every processor.
+bool detect_sha_ext() noexcept {
+    sha_ext_support.store(0, std::memory_order_relaxed);
+    return false;
+}
+
+void compress_blocks_sha_ext(std::uint32_t* words, const std::uint8_t* blocks,
+                             std::size_t count) noexcept {
+    compress_blocks_portable(words, blocks, count);
+}
+#endif
+
 CompressBlocksFn select_compress_routine(std::uint8_t support) noexcept {
     switch (support) {
         case 0:

@@ -137,20 +137,6 @@ DRIFTMOOR_SHA_TARGET void compress_blocks_sha_ext(std::uint32_t* words, const st
 
 #undef DRIFTMOOR_SHA_TARGET
 
-#else  // not x86
-
-bool detect_sha_ext() noexcept {
-    sha_ext_support.store(0, std::memory_order_relaxed);
-    return false;
-}
-
-// Never selected here, since detection always answers false; it exists so
-// the program links the same way on every processor.
-void compress_blocks_sha_ext(std::uint32_t* words, const std::uint8_t* blocks,
-                             std::size_t count) noexcept {
-    compress_blocks_portable(words, blocks, count);
-}
-
-#endif
+#endif  // x86
 
 }  // namespace driftmoor::digest

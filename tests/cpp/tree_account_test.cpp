@@ -80,12 +80,15 @@ class TreeAccountTest : public ::testing::Test {
         std::mt19937 random(seed);
         std::vector<fs::path> directories{top_};
         std::vector<fs::path> files;
+        const auto depth = [](const fs::path& path) {
+            return std::distance(path.begin(), path.end());
+        };
         for (int step = 0; step < 600; ++step) {
             const fs::path& parent = directories[random() % directories.size()];
             fs::path path = parent / "e";
             path += std::to_string(step);
             const unsigned kind = random() % 20;
-            if (kind < 4 && std::distance(top_.begin(), parent.end()) < 12) {
+            if (kind < 4 && depth(parent) - depth(top_) < 6) {
                 fs::create_directory(path);
                 directories.push_back(path);
             } else if (kind < 17) {

@@ -7,7 +7,7 @@ import textwrap
 
 import pytest
 
-from conftest import run_python
+from conftest import run_python, run_sha256sum
 from driftmoor import calculate_hash
 
 HEX_DIGITS = set("0123456789abcdef")
@@ -33,6 +33,41 @@ def test_digest_of_contents(tmp_path, size):
     digest = calculate_hash(write(tmp_path / "f", data))
     assert type(digest) is str and len(digest) == 64 and set(digest) <= HEX_DIGITS
     assert digest == hashlib.sha256(data).hexdigest()
+
+
+# FIPS 180-2's examples for SHA-256, and the empty message.
+PUBLISHED = {
+    b"": "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855",
+    b"abc": "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad",
+    b"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq":
+        "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1",
+    b"abcdefghbcdefghicdefghijdefghijkefghijklfghijklmghijklmn"
+    b"hijklmnoijklmnopjklmnopqklmnopqrlmnopqrsmnopqrstnopqrstu":
+        "cf5b16a778af8380036ce59e7b0492370b249b11e8f07a51afac45037afee9d1",
+    b"a" * 1_000_000: "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0",
+}
+
+
+@pytest.mark.parametrize("message", PUBLISHED, ids=lambda m: f"{len(m)}-bytes")
+def test_published_vectors(tmp_path, message):
+    assert calculate_hash(write(tmp_path / "f", message)) == PUBLISHED[message]
+
+
+def test_every_file_of_a_tree_as_sha256sum_reads_it(tmp_path):
+    # Sizes at the edges of a block, of its padding and of a read; names with
+    # spaces, line feeds and backslashes, which sha256sum --zero leaves as
+    # they are.
+    sizes = [0, 1, 55, 56, 63, 64, 65, 119, 120, 4095, 65535, 65536, 65537, 200_003]
+    paths = []
+    for number, size in enumerate(sizes):
+        directory = tmp_path / f"level {number % 3}" / ("line\nfeed \\ back" if number % 2 else "")
+        directory.mkdir(parents=True, exist_ok=True)
+        paths.append(write(directory / f"{size} bytes\n.bin", os.urandom(size)))
+    listed = run_sha256sum("--zero", "--", *paths, cwd=tmp_path).stdout
+    expected = dict(reversed(entry.split(b"  ", 1)) for entry in listed.split(b"\0")[:-1])
+    assert len(expected) == len(sizes)
+    for path in paths:
+        assert calculate_hash(path) == expected[os.fsencode(path)].decode(), path
 
 
 def test_file_past_4_gib(tmp_path):

@@ -7,6 +7,7 @@
 #include <linux/magic.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -241,8 +242,11 @@ OsResult<std::optional<DirectoryEntry>> next_entry(DirectoryListing& listing) {
                 state->buffer = std::make_unique_for_overwrite<std::byte[]>(wanted);
                 state->buffer_size = wanted;
             }
-            const ssize_t count =
-                ::getdents64(state->directory->descriptor, state->buffer.get(), state->buffer_size);
+            // Through syscall(): the C library's getdents64 wrapper exists only
+            // from glibc 2.30, and the modules are built to load on 2.28.
+            const auto count =
+                static_cast<ssize_t>(::syscall(SYS_getdents64, state->directory->descriptor,
+                                               state->buffer.get(), state->buffer_size));
             if (count <= 0) {
                 const int error = errno;
                 // The end, or a failure: either way the listing is over.

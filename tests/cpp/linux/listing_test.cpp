@@ -14,6 +14,7 @@
 #include <iterator>
 #include <map>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -217,7 +218,11 @@ TEST_F(ListingTest, DescriptorIsClosedExactlyOnce) {
     const auto open_one = [&] {
         const auto before = open_descriptors();
         auto listing = open_listing(dir_.string());
-        return std::pair{std::move(listing).value(), new_descriptor(before)};
+        // Not value(): libc++ requires a copyable error type for it.
+        if (!listing.has_value()) {
+            throw std::runtime_error("the directory could not be listed");
+        }
+        return std::pair{std::move(*listing), new_descriptor(before)};
     };
     // Released by its end or by close_listing, a listing must leave its old
     // number alone, even once another file has taken it.
