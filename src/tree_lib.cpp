@@ -23,7 +23,7 @@ constexpr int CALL_FLAGS = METH_VARARGS | METH_KEYWORDS;
 PyMethodDef method_table[] = {
     {"walk", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_walk)), CALL_FLAGS,
      "walk(dir_path, /, *, jobs=1, exclude=None, progress=None, links=LinkRule.ALL,\n"
-     "     one_file_system=False)\n--\n\n"
+     "     one_file_system=False, record_reads=False)\n--\n\n"
      "Fingerprint every regular file at or below dir_path (bytes), following\n"
      "links, and account for every entry left out.\n\n"
      "Returns TreeWalk(files, failures, passed_over, root): files maps each\n"
@@ -41,7 +41,9 @@ PyMethodDef method_table[] = {
      "64-bit word is kept at the number of files read so far, and its second,\n"
      "if it has one, at the bytes read of them. links: which links are\n"
      "followed (LinkRule). one_file_system: pass over directories on another\n"
-     "file system than dir_path's.\n\n"
+     "file system than dir_path's. record_reads: keep how each file was when\n"
+     "its reading began in TreeWalk.reads (bytes of packed records), for\n"
+     "recorded_state; else TreeWalk.reads is None.\n\n"
      "Raises OSError when dir_path cannot be examined, when descriptors or\n"
      "memory run out (MemoryError), and KeyboardInterrupt on Ctrl-C."},
     {"manifest_lines",
@@ -53,15 +55,27 @@ PyMethodDef method_table[] = {
     {"check", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_check)), CALL_FLAGS,
      "check(manifest, /, *, tree=None, listed_start=b'', checked_start=b'', walked_start=b'',\n"
      "      jobs=1, exclude=None, progress=None, links=LinkRule.INSIDE,\n"
-     "      one_file_system=False, walked=None)\n--\n\n"
+     "      one_file_system=False, state=None, state_digests=None, scrub=0,\n"
+     "      walked=None)\n--\n\n"
      "Checks the files a sealed ListedManifest lists, taking it: every path with its\n"
      "state (Findings). A relative listed path is checked at checked_start and what\n"
      "follows listed_start in it, an absolute one where it is. With a tree, the tree\n"
      "is walked for what the manifest does not list, each path it finds named with\n"
      "walked_start replaced by checked_start; a listed file the walk did not read is\n"
-     "read by its own name, wherever its links lead. walked: a GatheredWalk of the\n"
-     "tree (its parts walked elsewhere with the same options), taken in place of a\n"
-     "walk here."},
+     "read by its own name, wherever its links lead.\n\n"
+     "state: the chunks of what earlier checks recorded of each listed file, as\n"
+     "Findings.state_chunks gives them ([] for none yet), with state_digests; a\n"
+     "listed file whose status is as recorded is then taken unread, every file\n"
+     "read is recorded anew, and with scrub N the 1/N of recorded files read\n"
+     "longest ago are read all the same. ValueError when the state does not fit\n"
+     "the manifest, which is then left untaken. walked: a GatheredWalk of the tree\n"
+     "(its parts walked elsewhere with the same options), taken in place of a walk\n"
+     "here."},
+    {"recorded_state",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_recorded_state)), METH_FASTCALL,
+     "recorded_state(manifest, reads, /)\n--\n\nThe state of a sealed ListedManifest's files\n"
+     "from TreeWalk.reads of the walk it was written from: (first, bytes) chunks,\n"
+     "as check takes them."},
     {"compare", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_compare)),
      METH_FASTCALL,
      "compare(old, new, /)\n--\n\nTwo sealed ListedManifests compared path by path, as "

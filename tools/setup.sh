@@ -60,11 +60,13 @@ log() { printf 'setup: %s\n' "$*" >&2; }
 # GoogleTest is only needed for the C++ unit tests, valgrind for the
 # constant-time check of compare_hashes, and locales (localedef, and the C
 # library's translated messages) for the tests of messages in 8-bit locales;
-# the packaged build of the module (pip install .) uses none of them.
+# strace shows the state's tests which files a check opened, and e2fsprogs
+# makes the file system in an image whose bytes they change under unchanged
+# times; the packaged build of the module (pip install .) uses none of them.
 # Likewise the Windows packages, only for the tests: the MinGW-w64 cross
 # compiler (its POSIX-threads flavour), GoogleTest's sources to build for
 # Windows, and wine to run the result.
-packages=(libgtest-dev valgrind locales)
+packages=(libgtest-dev valgrind locales strace e2fsprogs)
 if [ $want_main_only = 1 ]; then
   packages=()
 fi

@@ -12,8 +12,10 @@ objects. The command itself runs the same steps.
 
 Paths are bytes, as the file system holds them; digests are 64 lowercase
 hexadecimal digits; states are the words a report line starts with ("ok",
-"changed", "missing", "added", "unreadable", "passed over"); reasons are
-the system's message or what the entry is ("dangling link")."""
+"changed", "damaged", "moved", "missing", "added", "unreadable", "passed
+over"); reasons are the system's message or what the entry is ("dangling
+link"). With a state file (`state=`), a check reads only the files whose
+status changed since it was recorded, and keeps the state up to date."""
 
 import os
 import stat
@@ -25,7 +27,8 @@ from driftmoor_tree import LeftOutKind, PathState, RootKind
 from driftmoor_cli.arguments import WalkOptions
 from driftmoor_cli.formats import Manifest, ManifestError, read_manifest
 from driftmoor_cli.names import shown
-from driftmoor_cli.reasons import STATES, reason
+from driftmoor_cli.reasons import CAME, STATES, reason
+from driftmoor_cli import state as kept
 from driftmoor_cli.tree import Plan, TreeError, plan_check
 from driftmoor_cli import walk
 
@@ -41,49 +44,62 @@ if TYPE_CHECKING:
 __all__ = ["CheckEntry", "CheckResult", "ManifestError", "TreeError", "TreeManifest", "check",
            "manifest"]
 
+# States that are no difference.
+_MATCHING = (PathState.OK, PathState.PASSED_OVER)
+
 
 class CheckEntry:
     """One path of a check and what was found of it."""
 
-    __slots__ = ("path", "state", "expected", "actual", "reason")
+    __slots__ = ("path", "state", "expected", "actual", "reason", "moved_to", "read")
 
     def __init__(self, path: bytes, state: str, expected: str | None, actual: str | None,
-                 reason: str | None) -> None:
+                 reason: str | None, moved_to: bytes | None = None, read: str | None = None
+                 ) -> None:
         self.path: Final = path  # as the report names it
-        self.state: Final = state  # "ok", "changed", "missing", "added", "unreadable", "passed over"
+        self.state: Final = state  # "ok", "changed", "damaged", "moved", "missing", ...
         self.expected: Final = expected  # the manifest's digest, where listed
-        self.actual: Final = actual  # the digest read, where read
+        self.actual: Final = actual  # the digest read (or trusted), where there is one
         self.reason: Final = reason  # why it is unreadable or passed over; else None
+        self.moved_to: Final = moved_to  # "moved": the path it is found under now
+        # With a state: "trusted" (taken unread), "read" or "scrubbed"; else None.
+        self.read: Final = read
 
     def __repr__(self) -> str:
         return (f"CheckEntry(path={self.path!r}, state={self.state!r}, "
-                f"expected={self.expected!r}, actual={self.actual!r}, reason={self.reason!r})")
+                f"expected={self.expected!r}, actual={self.actual!r}, reason={self.reason!r}, "
+                f"moved_to={self.moved_to!r}, read={self.read!r})")
 
 
 class CheckResult:
     """A check of a tree against its manifest: every path of either side,
     in the order of the paths' bytes."""
 
-    __slots__ = ("manifest_name", "tree", "findings")
+    __slots__ = ("manifest_name", "tree", "findings", "state", "warnings")
 
     def __init__(self, manifest_name: str, tree: bytes | None,
-                 findings: driftmoor_tree.Findings) -> None:
+                 findings: driftmoor_tree.Findings, state: KeptState | None,
+                 warnings: list[str]) -> None:
         self.manifest_name: Final = manifest_name
         self.tree: Final = tree  # the tree walked; None when the listed files were read alone
         self.findings: Final = findings  # the native findings, which a report is written from
+        self.state: Final = state  # the state file the check kept, if any
+        # Why a state file could not be used as it was (it is written anew).
+        self.warnings: Final = warnings
 
     def __len__(self) -> int:
         return len(self.findings)
 
     def entries(self) -> Iterator[CheckEntry]:
         """Each path with its state, made as it is asked for."""
-        for path, state, expected, actual, kind, message, below in self.findings:
+        for path, state, expected, actual, kind, message, below, moved_to, came in self.findings:
             why = None
             if kind is not None:
                 why = reason((kind, message))
                 if below is not None:
                     why = f"{shown(below)}: {why}"
-            yield CheckEntry(path, STATES[state], expected, actual, why)
+            yield CheckEntry(path, STATES[state], expected, actual, why, moved_to,
+                             CAME[came] or None)
 
     def counts(self) -> dict[str, int]:
         """How many paths are in each state."""
@@ -91,6 +107,19 @@ class CheckResult:
         for _, state, *_ in self.findings:
             counted[STATES[state]] += 1
         return counted
+
+    def state_counts(self) -> tuple[int, int, int, int] | None:
+        """With a state: (trusted, read, scrubbed, oldest_read_ns), how many
+        listed files were taken unread, read and scrubbed, and when the file
+        read longest ago was read (ns since 1970; 0: none)."""
+        return self.findings.state_counts()
+
+    def save_state(self) -> str | None:
+        """Stores what the check recorded in its state file; the one line
+        that says why it was not saved, or None."""
+        if self.state is None:
+            return None
+        return self.state.save(self.findings)
 
     def failures(self) -> list[tuple[bytes, str]]:
         """(path, reason) of each entry that could not be read, but for those
@@ -103,8 +132,49 @@ class CheckResult:
     def matches(self) -> bool:
         """Whether the tree matches its manifest: no path changed, missing,
         added or unreadable."""
-        return all(state in (PathState.OK, PathState.PASSED_OVER)
-                   for _, state, *_ in self.findings)
+        return all(state in _MATCHING for _, state, *_ in self.findings)
+
+
+class KeptState:
+    """A state file as one check uses it: loaded (or made anew, with the
+    warning that says why), then saved with what the check read."""
+
+    __slots__ = ("path", "binding", "loaded", "scrub")
+
+    def __init__(self, path: str, binding: kept.Binding, scrub: int) -> None:
+        self.path: Final = path
+        self.binding: Final = binding
+        self.loaded = kept.load(path, binding)
+        self.scrub: Final = scrub
+
+    def refuse(self) -> str:
+        """Made anew: its records do not fit the manifest. The warning."""
+        self.loaded = kept.refused(self.path)
+        assert self.loaded.warning is not None
+        return self.loaded.warning
+
+    def save(self, findings: driftmoor_tree.Findings) -> str | None:
+        import sqlite3
+
+        fresh = self.loaded.fresh
+        chunks = findings.state_chunks(changed_only=not fresh)
+        digests = findings.state_digests()
+        assert chunks is not None and digests is not None
+        if not fresh and not chunks and digests == self.loaded.digests:
+            return None  # nothing was read: nothing to write
+        try:
+            kept.save(self.path, self.binding, chunks, digests, fresh)
+        except (OSError, sqlite3.Error) as failure:
+            why = failure.strerror if isinstance(failure, OSError) and failure.strerror else failure
+            return f"{self.path}: the state was not saved: {why}"
+        return None
+
+
+def keep_state(prepared: PreparedCheck, path: str, scrub: int = 0) -> KeptState:
+    """The state file at path for a prepared check, loaded; its warning, if
+    any, says why it is made anew."""
+    return KeptState(path, kept.Binding(prepared.manifest.sha256,
+                                        kept.tree_identity(prepared.plan.root)), scrub)
 
 
 class PreparedCheck:
@@ -172,45 +242,70 @@ def cluster_walk(client: Client, prepared: PreparedCheck, options: WalkOptions,
         raise TreeError(f"{shown(plan.tree)}: {failure}") from None
 
 
-def run_check(prepared: PreparedCheck, options: WalkOptions,
+def run_check(prepared: PreparedCheck, options: WalkOptions, state: KeptState | None = None,
               on_cluster: GatheringWalk | None = None) -> CheckResult:
-    """Runs a prepared check; its manifest is used up. TreeError when the
-    tree cannot be listed at all. `on_cluster` (cluster_walk's): the tree
-    walked there rather than here."""
+    """Runs a prepared check, with the state given if any; its manifest is
+    used up. TreeError when the tree cannot be listed at all. `on_cluster`
+    (cluster_walk's): the tree walked there rather than here."""
     plan = prepared.plan
+    warnings = []
     try:
-        findings = walk.check(prepared.manifest.listed, plan, options,
-                              exclude=prepared.manifest.identity,
-                              gather=None if on_cluster is None else on_cluster.gather)
+        gather = None if on_cluster is None else on_cluster.gather
+        try:
+            findings = walk.check(prepared.manifest.listed, plan, options,
+                                  exclude=prepared.manifest.identity,
+                                  state=None if state is None else state.loaded,
+                                  scrub=0 if state is None else state.scrub, gather=gather)
+        except ValueError:
+            if state is None:
+                raise
+            warnings.append(state.refuse())
+            findings = walk.check(prepared.manifest.listed, plan, options,
+                                  exclude=prepared.manifest.identity, state=state.loaded,
+                                  scrub=state.scrub, gather=gather)
     except OSError as failure:
         assert plan.tree is not None
         raise TreeError(f"{shown(plan.tree)}: {failure}") from None
     for path, kind, message in findings.failures():
         if path == plan.tree and kind == LeftOutKind.UNLISTABLE_DIRECTORY:
             raise TreeError(f"{shown(path)}: {reason((kind, message))}")  # none of it can be seen
-    return CheckResult(prepared.manifest.name, plan.tree, findings)
+    return CheckResult(prepared.manifest.name, plan.tree, findings, state, warnings)
 
 
 def check(manifest: str | os.PathLike[str] | None, tree: bytes | str | os.PathLike[str] | None
           = None, *, jobs: int = 1, links: Links = "inside", one_file_system: bool = False,
-          listed_only: bool = False, client: Client | None = None) -> CheckResult:
+          listed_only: bool = False, state: str | os.PathLike[str] | None = None,
+          scrub: int = 0, client: Client | None = None) -> CheckResult:
     """Checks a tree against the manifest at `manifest` (None: standard
     input): the tree `tree`, or the one the manifest's paths lie under; with
     `listed_only`, the listed files alone. `jobs` threads walk; `links` says
     which links the walk for added files follows ("inside", "all",
-    "none"); `one_file_system` passes over other file systems. With
-    `client` (a distributed.Client), the tree is walked on its cluster's
-    workers, each part of it by `jobs` threads there. Raises
-    ManifestError, TreeError or OSError with the line the command prints,
-    and ClusterError (driftmoor_cli.cluster) where the cluster fails."""
+    "none"); `one_file_system` passes over other file systems. With `state`,
+    a state file (made if missing): files whose status is as it recorded are
+    taken unread (and 1/`scrub` of them read all the same), and the state is
+    saved before this returns; `warnings` of the result says what could not
+    be used or saved. With `client` (a distributed.Client), the tree is
+    walked on its cluster's workers, each part of it by `jobs` threads
+    there. Raises ManifestError, TreeError or OSError with the line the
+    command prints, and ClusterError (driftmoor_cli.cluster) where the
+    cluster fails."""
     directory = None if tree is None else os.fsencode(tree)
     prepared = prepare_check(None if manifest is None else os.fspath(manifest), directory,
                              listed_only)
+    kept_state = None
+    if state is not None:
+        kept_state = keep_state(prepared, os.fspath(state), scrub)
     options = WalkOptions(jobs, links, one_file_system, progress=False)
     on_cluster = None
     if client is not None:
         on_cluster = cluster_walk(client, prepared, options, jobs)
-    return run_check(prepared, options, on_cluster)
+    result = run_check(prepared, options, kept_state, on_cluster)
+    if kept_state is not None:
+        if kept_state.loaded.warning is not None and not result.warnings:
+            result.warnings.insert(0, kept_state.loaded.warning)
+        if (unsaved := result.save_state()) is not None:
+            result.warnings.append(unsaved)
+    return result
 
 
 class TreeManifest:

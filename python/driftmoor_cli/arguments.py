@@ -41,14 +41,15 @@ class ClusterOptions:
 
 
 class ManifestArguments:
-    __slots__ = ("path", "format", "walk", "verbose", "cluster")
+    __slots__ = ("path", "format", "walk", "verbose", "state", "cluster")
 
     def __init__(self, path: bytes, format: ManifestFormat, walk: WalkOptions,
-                 verbose: bool, cluster: ClusterOptions | None = None) -> None:
+                 verbose: bool, state: str | None, cluster: ClusterOptions | None = None) -> None:
         self.path: Final = path  # a directory, or a single file: the bytes of the argument
         self.format: Final = format
         self.walk: Final = walk
         self.verbose: Final = verbose  # name what is passed over, and count it all
+        self.state: Final = state  # the state file to record the files read in; None: none
         self.cluster: Final = cluster  # None: on this machine
 
 
@@ -68,14 +69,17 @@ class ReportOptions:
 
 
 class CheckArguments:
-    __slots__ = ("manifest", "directory", "report", "walk", "cluster")
+    __slots__ = ("manifest", "directory", "report", "walk", "state", "scrub", "cluster")
 
     def __init__(self, manifest: str | None, directory: bytes | None, report: ReportOptions,
-                 walk: WalkOptions, cluster: ClusterOptions | None = None) -> None:
+                 walk: WalkOptions, state: str | None, scrub: int,
+                 cluster: ClusterOptions | None = None) -> None:
         self.manifest: Final = manifest  # a path; None: standard input
         self.directory: Final = directory  # None: the tree the manifest's paths lie under
         self.report: Final = report
         self.walk: Final = walk
+        self.state: Final = state  # the state file to trust and keep; None: read every file
+        self.scrub: Final = scrub  # with a state, read 1/scrub of the trusted files; 0: none
         self.cluster: Final = cluster  # None: on this machine
 
 

@@ -56,7 +56,7 @@ def parse(argv: Sequence[str] | None) -> Arguments:
     # two of every run, for nothing. Any other start (--help, a usage error)
     # gets them all.
     first = arguments[0] if arguments else None
-    parser, built = _parsers(first if first in SUBCOMMANDS else None)
+    parser, check, diff = _parsers(first if first in SUBCOMMANDS else None)
     namespace = parser.parse_args(arguments)
     # A path argument arrives as text, any byte that is not UTF-8 held as a
     # surrogate escape: os.fsencode gives back the bytes it was.
@@ -69,19 +69,26 @@ def parse(argv: Sequence[str] | None) -> Arguments:
         scheduler = namespace.scheduler or os.environ.get(SCHEDULER_VARIABLE) or None
         if scheduler is not None:
             cluster = ClusterOptions(scheduler, namespace.connect_timeout, namespace.jobs)
+        if cluster is not None and namespace.state is not None:
+            parser.error("--state does not work with --scheduler yet")
     if namespace.command == "manifest":
         assert walk is not None
         return ManifestArguments(os.fsencode(namespace.path), namespace.format, walk,
-                                 namespace.verbose, cluster)
+                                 namespace.verbose, namespace.state, cluster)
     report = ReportOptions(namespace.quiet, namespace.status, namespace.ignore_missing,
                            namespace.listed_only, getattr(namespace, "verbose", False),
                            namespace.format)
     if namespace.command == "check":
         assert walk is not None
+        if namespace.scrub and namespace.state is None:
+            assert check is not None  # built: it is the subcommand parsed
+            check.error("--scrub needs --state: it reads files the state would let be trusted")
         directory = None if namespace.dir is None else os.fsencode(namespace.dir)
-        return CheckArguments(_manifest(namespace.manifest), directory, report, walk, cluster)
+        return CheckArguments(_manifest(namespace.manifest), directory, report, walk,
+                              namespace.state, namespace.scrub, cluster)
     if namespace.old == namespace.new == STANDARD_INPUT:
-        built["diff"].error("OLD and NEW cannot both be standard input")
+        assert diff is not None  # built: it is the subcommand parsed
+        diff.error("OLD and NEW cannot both be standard input")
     return DiffArguments(_manifest(namespace.old), _manifest(namespace.new), report)
 
 
@@ -103,6 +110,16 @@ def _seconds(text: str) -> float:
     return seconds
 
 
+def _positive(text: str) -> int:
+    try:
+        number = int(text)
+    except ValueError:
+        number = 0
+    if number < 1:
+        raise argparse.ArgumentTypeError(f"not a whole number of at least 1: {text!r}")
+    return number
+
+
 def _jobs(text: str) -> int:
     try:
         jobs = int(text)
@@ -117,9 +134,11 @@ def _jobs(text: str) -> int:
 
 def _parsers(
     only: str | None,
-) -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParser]]:
+) -> tuple[argparse.ArgumentParser, argparse.ArgumentParser | None,
+           argparse.ArgumentParser | None]:
     """The command's parser, with the subcommand `only` (None: every one),
-    and each subcommand's parser built, to report what it is given."""
+    and check's and diff's, when they are built, to report what they are
+    given."""
     parser = _Parser(
         prog="driftmoor",
         description="SHA-256 fingerprints of files and directory trees, and checks against them.",
@@ -130,14 +149,10 @@ def _parsers(
     subcommands = parser.add_subparsers(
         dest="command", required=True, metavar="COMMAND", prog="driftmoor"
     )
-    built = {}
     if only in (None, "manifest"):
-        built["manifest"] = _manifest_parser(subcommands)
-    if only in (None, "check"):
-        built["check"] = _check_parser(subcommands)
-    if only in (None, "diff"):
-        built["diff"] = _diff_parser(subcommands)
-    return parser, built
+        _manifest_parser(subcommands)
+    check = _check_parser(subcommands) if only in (None, "check") else None
+    return parser, check, _diff_parser(subcommands) if only in (None, "diff") else None
 
 
 def _manifest_parser(subcommands: Subparsers) -> argparse.ArgumentParser:
@@ -177,6 +192,11 @@ def _manifest_parser(subcommands: Subparsers) -> argparse.ArgumentParser:
         "all of them, or none"
     ))
     _progress_option(manifest)
+    manifest.add_argument(
+        "--state", metavar="FILE",
+        help="record in FILE how each file was when read (size, times, inode, device), for "
+             "`check --state FILE` to trust the files that have not changed since",
+    )
     _cluster_options(manifest)
     manifest.add_argument("path", metavar="DIR")
     return manifest
@@ -189,8 +209,10 @@ def _check_parser(subcommands: Subparsers) -> argparse.ArgumentParser:
         description=(
             "Compute the digests of the tree that MANIFEST describes and compare "
             "them with it: one line per file (ok, changed, missing, added, "
-            "unreadable), then a summary, which counts the entries passed over "
-            "too. The tree is DIR, or else the longest directory that all "
+            "unreadable; `moved: OLD -> NEW` for a missing file found, alone with "
+            "its digest, under a new name; with --state, damaged: a file whose "
+            "content changed though its size and times did not), then a summary, "
+            "which counts the entries passed over too. The tree is DIR, or else the longest directory that all "
             "of MANIFEST's relative paths lie under, taken from the working "
             "directory (said on standard error); an absolute path is checked "
             "where it is. MANIFEST `-` is standard input. Exit status: 0 the "
@@ -210,6 +232,18 @@ def _check_parser(subcommands: Subparsers) -> argparse.ArgumentParser:
                       "read wherever its links lead"
                   ))
     _progress_option(check)
+    check.add_argument(
+        "--state", metavar="FILE",
+        help="keep a state in FILE (made if missing) and read only the files whose size, "
+             "times, inode or device differ from it; a change made with the clock set back, or "
+             "on a file system that keeps no change times, goes unseen until the file is read "
+             "again: see --scrub",
+    )
+    check.add_argument(
+        "--scrub", metavar="N", type=_positive, default=0,
+        help="with --state, also read the 1/N of the trusted files read longest ago, so that "
+             "every file is read in full at least once in any N checks",
+    )
     _cluster_options(check)
     check.add_argument("manifest", metavar="MANIFEST")
     check.add_argument("dir", metavar="DIR", nargs="?")

@@ -4,7 +4,7 @@ command prints. The native module names each by its kind
 message where an error left an entry out; the words are chosen here, and
 only here."""
 
-from driftmoor_tree import LeftOutKind, PathState
+from driftmoor_tree import Came, LeftOutKind, PathState
 
 # An entry left out: its kind, and the system's message for what an error
 # left out (None where the kind says all).
@@ -30,12 +30,21 @@ OMISSIONS = {
 STATES = {
     PathState.OK: "ok",
     PathState.CHANGED: "changed",
+    PathState.DAMAGED: "damaged",
+    PathState.MOVED: "moved",
     PathState.MISSING: "missing",
     PathState.ADDED: "added",
     PathState.UNREADABLE: "unreadable",
     PathState.PASSED_OVER: "passed over",
 }
 STATE_KEYS = {state: word.replace(" ", "_") for state, word in STATES.items()}
+
+# Where a check kept a state: how it came by each listed file, as a JSON
+# report names it, and what its summary counts, as text and as JSON keys.
+CAME = {Came.UNKNOWN: "", Came.TRUSTED: "trusted", Came.READ: "read",
+        Came.SCRUBBED: "scrubbed"}
+STATE_SUMMARY = ("trusted by metadata", "read", "scrubbed", "oldest full read")
+STATE_SUMMARY_KEYS = ("trusted", "read", "scrubbed", "oldest_full_read")
 
 
 def reason(left_out: LeftOut) -> str:
@@ -45,9 +54,15 @@ def reason(left_out: LeftOut) -> str:
     return message if message is not None else OMISSIONS[kind]
 
 
-def words() -> tuple[tuple[str, ...], tuple[str, ...], tuple[str, ...]]:
-    """The states, their JSON keys and the omissions, each in value order:
+Words = tuple[tuple[str, ...], tuple[str, ...], tuple[str, ...], tuple[str, ...],
+              tuple[str, ...], tuple[str, ...]]
+
+
+def words() -> Words:
+    """The states, their JSON keys, the omissions and how a file was come by,
+    each in value order, and the state's summary as text and as JSON keys:
     the words a native report is written in."""
     return (tuple(STATES[state] for state in PathState),
             tuple(STATE_KEYS[state] for state in PathState),
-            tuple(OMISSIONS[kind] for kind in LeftOutKind))
+            tuple(OMISSIONS[kind] for kind in LeftOutKind),
+            tuple(CAME[came] for came in Came), STATE_SUMMARY, STATE_SUMMARY_KEYS)

@@ -14,10 +14,20 @@ if TYPE_CHECKING:
 
     from driftmoor_cli.arguments import ReportOptions
 
-# What each report counts, in its summary's order.
-MANIFESTS = (PathState.OK, PathState.CHANGED, PathState.MISSING, PathState.ADDED)
+# What each report counts, in its summary's order. A file moved is one
+# missing and added with the same digest, so where no file is added (only
+# listed files read) none is moved. Only a check with a state knows a file
+# damaged; its summary alone counts them.
+MANIFESTS = (PathState.OK, PathState.CHANGED, PathState.MISSING, PathState.ADDED,
+             PathState.MOVED)
 TREE = (*MANIFESTS, PathState.UNREADABLE, PathState.PASSED_OVER)
 LISTED_FILES = (PathState.OK, PathState.CHANGED, PathState.MISSING, PathState.UNREADABLE)
+
+
+def with_damaged(counted: Sequence[PathState]) -> tuple[PathState, ...]:
+    """The states a check that kept a state counts: damaged after changed."""
+    at = counted.index(PathState.CHANGED) + 1
+    return (*counted[:at], PathState.DAMAGED, *counted[at:])
 
 
 def write_report(findings: Findings, counted: Sequence[PathState], options: ReportOptions,
@@ -32,11 +42,12 @@ def write_report(findings: Findings, counted: Sequence[PathState], options: Repo
     was found fails all the same. Passed over entries are counted, but named
     only with verbose."""
     covered = tuple(state for state in counted
-                    if not (state == PathState.ADDED and options.listed_only))
+                    if not (state in (PathState.ADDED, PathState.MOVED) and options.listed_only))
     report = findings.report(*words(), counted=covered, json=options.format == "json",
                              quiet=options.quiet, verbose=options.verbose,
                              ignore_missing=options.ignore_missing)
-    verified = report.count(PathState.OK) + report.count(PathState.CHANGED)
+    verified = (report.count(PathState.OK) + report.count(PathState.CHANGED)
+                + report.count(PathState.DAMAGED))
     if options.ignore_missing and not verified and not options.status_only:
         error(f"{listed}: no file was verified")
     if options.status_only:

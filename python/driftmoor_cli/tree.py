@@ -27,11 +27,14 @@ class Plan:
     becomes the path checked (`listed_start` taken off, `checked_start` put
     on); what the walk puts before each path it finds is `walked_start`."""
 
-    __slots__ = ("tree", "listed_start", "checked_start", "walked_start", "chosen")
+    __slots__ = ("tree", "listed_start", "checked_start", "walked_start", "chosen", "root")
 
     def __init__(self, tree: bytes | None, listed_start: bytes, checked_start: bytes,
-                 walked_start: bytes, chosen: str | None) -> None:
+                 walked_start: bytes, chosen: str | None, root: bytes) -> None:
         self.tree: Final = tree
+        # The tree the listed files stand for, walked or not: what a state
+        # binds to.
+        self.root: Final = root
         self.listed_start: Final = listed_start
         self.checked_start: Final = checked_start
         self.walked_start: Final = walked_start
@@ -87,7 +90,7 @@ def plan_check(listed: ListedManifest, name: str, directory: bytes | None,
         tree = absolute(tree)
         checked_start = walked_start = prefix(tree)
     return Plan(None if listed_only else tree, listed_start, checked_start, walked_start,
-                None if listed_only else chosen)
+                None if listed_only else chosen, tree)
 
 
 def absolute(path: bytes) -> bytes:

@@ -17,24 +17,26 @@ from driftmoor_cli.progress import Counts, progress_line
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from driftmoor_cli.arguments import WalkOptions
+    from driftmoor_cli.state import Loaded
     from driftmoor_cli.tree import Plan
 
 LINK_RULES = {"inside": LinkRule.INSIDE, "all": LinkRule.ALL, "none": LinkRule.NONE}
 
 
-def walk(root: bytes, options: WalkOptions,
-         exclude: tuple[int, int] | None = None) -> driftmoor_tree.TreeWalk:
+def walk(root: bytes, options: WalkOptions, exclude: tuple[int, int] | None = None,
+         record_reads: bool = False) -> driftmoor_tree.TreeWalk:
     """Every regular file at or below root (a directory, or a file: a tree
     of that one file), each path starting with root as written; the entries
     that could not be read (failures) and those passed over by design, each
-    by its kind; what root was found to be. `exclude` is the (st_dev,
-    st_ino) of a file to pass over. OSError if root itself cannot be
-    examined."""
+    by its kind; what root was found to be; with record_reads, how each
+    file was when read, for a state. `exclude` is the (st_dev, st_ino) of a
+    file to pass over. OSError if root itself cannot be examined."""
     counts = _counts()
     with progress_line(options.progress, Counts(counts)):
         return driftmoor_tree.walk(root, jobs=options.jobs, exclude=exclude, progress=counts,
                                    links=LINK_RULES[options.links],
-                                   one_file_system=options.one_file_system)
+                                   one_file_system=options.one_file_system,
+                                   record_reads=record_reads)
 
 
 # The walk of a check's tree made elsewhere (on a cluster), given the counts
@@ -43,13 +45,15 @@ Gather = Callable[[MutableSequence[int]], driftmoor_tree.GatheredWalk]
 
 
 def check(listed: driftmoor_tree.ListedManifest, plan: Plan, options: WalkOptions,
-          exclude: tuple[int, int] | None,
-          gather: Gather | None = None) -> driftmoor_tree.Findings:
+          exclude: tuple[int, int] | None, state: Loaded | None = None,
+          scrub: int = 0, gather: Gather | None = None) -> driftmoor_tree.Findings:
     """Each listed file checked where the plan says, and the plan's tree
     walked for the files it does not list (`exclude`, the manifest itself,
-    is none of them); the manifest is used up. `gather`: how the tree's walk
-    is made elsewhere, in place of a walk here. OSError if the tree cannot
-    be walked at all."""
+    is none of them); with a state, the files it lets be trusted taken
+    unread, and 1/scrub of them read all the same. The manifest is used up.
+    `gather`: how the tree's walk is made elsewhere, in place of a walk
+    here. OSError if the tree cannot be walked at all; ValueError, the
+    manifest untouched, when the state does not fit it."""
     counts = _counts()
     with progress_line(options.progress, Counts(counts, total=len(listed))):
         walked = gather(counts) if gather is not None else None
@@ -58,6 +62,8 @@ def check(listed: driftmoor_tree.ListedManifest, plan: Plan, options: WalkOption
             checked_start=plan.checked_start, walked_start=plan.walked_start, jobs=options.jobs,
             exclude=exclude, progress=counts if walked is None else None,
             links=LINK_RULES[options.links], one_file_system=options.one_file_system,
+            state=None if state is None else state.chunks,
+            state_digests=None if state is None else state.digests, scrub=scrub,
             walked=walked)
 
 

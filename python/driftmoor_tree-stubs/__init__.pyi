@@ -1,13 +1,14 @@
 # driftmoor_tree, the walk of the `driftmoor` command, for type checkers and
 # editors.
 
-from collections.abc import Buffer, Iterator
+from collections.abc import Buffer, Iterable, Iterator
 from enum import IntEnum
 from typing import Final, Literal, final
 
 from _typeshed import structseq
 
 __all__ = ["walk", "manifest_lines", "escape_path", "unescape_path", "plain_path", "check",
+           "recorded_state",
            "compare", "walk_part", "shared_identity", "os_error_message"]
 
 # The longest line a ListedManifest reads, in bytes.
@@ -42,10 +43,20 @@ class PathState(IntEnum):
 
     OK = 0  # listed, there, the same digest
     CHANGED = 1  # listed, there, another digest
-    MISSING = 2  # listed, not there, or no regular file any more
-    ADDED = 3  # there, not listed
-    UNREADABLE = 4  # there, listed or not, but it could not be read
-    PASSED_OVER = 5  # there, not listed, not read by design
+    DAMAGED = 2  # listed, there, another digest, though size and times are as recorded
+    MOVED = 3  # listed, gone; found unlisted under another name, the only one with its digest
+    MISSING = 4  # listed, not there, or no regular file any more
+    ADDED = 5  # there, not listed
+    UNREADABLE = 6  # there, listed or not, but it could not be read
+    PASSED_OVER = 7  # there, not listed, not read by design
+
+class Came(IntEnum):
+    """How a check that kept a state came by what it says of a listed file."""
+
+    UNKNOWN = 0  # no state was kept, or the file was not there to read
+    TRUSTED = 1  # its status was as recorded: taken without opening it
+    READ = 2  # read, its status having changed (or nothing being recorded)
+    SCRUBBED = 3  # read though it could have been trusted: its turn in the scrub
 
 class ManifestFault(IntEnum):
     """Why a manifest cannot be used."""
@@ -96,6 +107,10 @@ class TreeWalk(
     @property
     def root(self) -> RootKind:
         """What the path walked was found to be."""
+    @property
+    def reads(self) -> bytes | None:
+        """With record_reads, how each file read was when its reading began,
+        as packed records for recorded_state; else None."""
 
 def walk(
     dir_path: bytes,
@@ -106,6 +121,7 @@ def walk(
     progress: Buffer | None = None,
     links: LinkRule = LinkRule.ALL,
     one_file_system: bool = False,
+    record_reads: bool = False,
 ) -> TreeWalk:
     """Fingerprint every regular file at or below `dir_path`, accounting for
     every entry left out.
@@ -129,6 +145,8 @@ def walk(
     links: which links are followed (LINK_OUT_OF_TREE and LINK_NOT_FOLLOWED
     name those passed over); one_file_system: directories on another file
     system than dir_path's are passed over (OTHER_FILE_SYSTEM).
+    record_reads: keep how each file was when its reading began (size,
+    times, inode, device, and when) in TreeWalk.reads, for recorded_state.
 
     Runs detached from the interpreter. Raises the OSError of `dir_path` when
     it cannot be examined (FileNotFoundError('No such file or directory (os
@@ -195,6 +213,12 @@ class ListedManifest:
     def __len__(self) -> int: ...
     def read(self, data: Buffer, /) -> ManifestProblem | None:
         """Reads the next bytes of the manifest; the first problem met."""
+    def note(self, data: Buffer, /) -> None:
+        """Bytes of the manifest taken in another form (the JSON text whose
+        pairs `add` takes): counted in the digest of its bytes."""
+    def sha256(self) -> str:
+        """The SHA-256 of the sealed manifest's bytes as read and noted: what
+        a state of its files binds to."""
     def add(self, path: bytes, digest: str, /) -> ManifestProblem | None:
         """Adds a path and its digest (64 hexadecimal digits) of another
         form (JSON)."""
@@ -211,22 +235,36 @@ class ListedManifest:
         relative path looked for with listed_start replaced by
         checked_start."""
 
-# (path, state, expected, actual, kind, message, below)
+# (path, state, expected, actual, kind, message, below, moved_to, came)
 _Finding = tuple[bytes, PathState, str | None, str | None, LeftOutKind | None, str | None,
-                 bytes | None]
+                 bytes | None, bytes | None, Came]
+# A state's records, in chunks: (place of the first record, bytes).
+_Chunks = list[tuple[int, bytes]]
 
 @final
 class Findings:
     """Every path of a check or a comparison with its state, in the order of
-    the paths' bytes. Each item: the path as the report names it; its state;
-    the digest listed (OLD's) and the digest found (NEW's), where known; for
-    what is unreadable or passed over, its kind and the system's message
-    (None where the kind says all); and for what could not be seen for a
-    directory above it that could not be listed, that directory."""
+    the paths' bytes, made as they are iterated. Each item: the path as the
+    report names it; its state; the digest listed (OLD's) and the digest
+    found (NEW's), where known; for what is unreadable or passed over, its
+    kind and the system's message (None where the kind says all); for what
+    could not be seen for a directory above it that could not be listed,
+    that directory; for a file moved, the path it is found under; and how
+    a check that kept a state came by it."""
 
     def __len__(self) -> int: ...
-    def __getitem__(self, index: int, /) -> _Finding: ...
     def __iter__(self) -> Iterator[_Finding]: ...
+    def state_chunks(self, *, changed_only: bool = False) -> _Chunks | None:
+        """The state the check kept, as it leaves it: all its chunks, or
+        those holding a record read anew; None where no state was kept."""
+    def state_digests(self) -> _Chunks | None:
+        """The digests read that differ from the manifest's, (place, 32
+        bytes) in place order; None where no state was kept."""
+    def state_counts(self) -> tuple[int, int, int, int] | None:
+        """(trusted, read, scrubbed, oldest_read_ns): the listed files taken
+        unread, the files read and scrubbed, and when the file read longest
+        ago was read (ns since 1970; 0: none); None where no state was
+        kept."""
     def failures(self) -> list[tuple[bytes, LeftOutKind, str | None]]:
         """(path, kind, message) of each entry that could not be read, in
         path order, but for those below a directory that could not be
@@ -236,6 +274,9 @@ class Findings:
         states: tuple[str, ...],
         state_keys: tuple[str, ...],
         omissions: tuple[str, ...],
+        came: tuple[str, ...],
+        state_summary: tuple[str, ...],
+        state_summary_keys: tuple[str, ...],
         /,
         *,
         counted: tuple[PathState, ...] | None = None,
@@ -245,8 +286,11 @@ class Findings:
         ignore_missing: bool = False,
     ) -> Report:
         """The report, in the words given: each PathState as a line starts
-        with it and as JSON keys it, and the words for each LeftOutKind, in
-        value order (TypeError for another number of them). counted:
+        with it and as JSON keys it, the words for each LeftOutKind and each
+        Came (as JSON names it), in value order, and what the summary of a
+        check that kept a state counts (trusted, read, scrubbed, oldest full
+        read), as text and as JSON keys (TypeError for another number of
+        them). counted:
         the states the summary counts, in its order (None: all); a state not
         counted is neither named nor a cause to fail."""
 
@@ -279,6 +323,9 @@ def check(
     progress: Buffer | None = None,
     links: LinkRule = LinkRule.INSIDE,
     one_file_system: bool = False,
+    state: Iterable[tuple[int, bytes]] | None = None,
+    state_digests: Iterable[tuple[int, bytes]] | None = None,
+    scrub: int = 0,
     walked: GatheredWalk | None = None,
 ) -> Findings:
     """Checks the files a sealed manifest lists, taking it. A relative
@@ -289,9 +336,24 @@ def check(
     finds named with walked_start replaced by checked_start; a listed file
     the walk did not read (past a link out of the tree, or with no tree) is
     read by its own name, wherever its links lead, and only if it is a
-    regular file. `walked`: the tree's walk made elsewhere (its parts walked
-    on a cluster, with the same options), taken in place of a walk here.
-    Runs detached; raises as walk does."""
+    regular file. A missing file and an added one with the same digest,
+    each the only one with it on its side, are one file MOVED.
+
+    state: what earlier checks recorded (Findings.state_chunks, with
+    state_digests; [] for nothing yet): a listed file whose size, times,
+    inode and device are as recorded, its times older than the recording by
+    more than a timestamp tick, is taken without being opened; every file
+    read is recorded anew; one read whose digest differs though its size
+    and times are as recorded when it last matched is DAMAGED. scrub N: the
+    1/N of recorded files read longest ago are read all the same. ValueError
+    when the state does not fit the manifest, which is then not taken.
+    `walked`: the tree's walk made elsewhere (its parts walked on a cluster,
+    with the same options), taken in place of a walk here. Runs detached;
+    raises as walk does."""
+
+def recorded_state(manifest: ListedManifest, reads: bytes, /) -> _Chunks:
+    """The state of a sealed manifest's files from TreeWalk.reads of the
+    walk it was written from, as check takes it."""
 
 def compare(old: ListedManifest, new: ListedManifest, /) -> Findings:
     """Two sealed manifests compared path by path, as written, taking both."""

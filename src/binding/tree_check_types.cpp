@@ -14,6 +14,7 @@
 #include "binding/part_functions.h"
 #include "binding/signal_check.h"
 #include "binding/stack_room.h"
+#include "binding/tree_state_conversion.h"
 #include "binding/tree_walk_conversion.h"
 #include "binding/walk_options.h"
 #include "platform/metadata.h"
@@ -167,6 +168,32 @@ PyObject* manifest_read(PyObject* self, PyObject* data) {
     });
 }
 
+PyObject* manifest_note(PyObject* self, PyObject* data) {
+    return call_wrapper([&]() -> Outcome<PyRef> {
+        Py_buffer view;
+        if (auto taken = checked_status(PyObject_GetBuffer(data, &view, PyBUF_SIMPLE)); !taken) {
+            return std::unexpected(std::move(taken).error());
+        }
+        const struct Release {
+            Py_buffer* view;
+            ~Release() { PyBuffer_Release(view); }
+        } release{&view};
+        return with_manifest(self, false, [&](ListedManifestObject& object) -> Outcome<PyRef> {
+            object.manifest->note(std::string_view(static_cast<const char*>(view.buf),
+                                                   static_cast<std::size_t>(view.len)));
+            return PyRef::borrow(Py_None);
+        });
+    });
+}
+
+PyObject* manifest_sha256(PyObject* self, PyObject*) {
+    return call_wrapper([&]() -> Outcome<PyRef> {
+        return with_manifest(self, true, [&](ListedManifestObject& object) -> Outcome<PyRef> {
+            return text_to_str(digest::hex_encode(object.manifest->bytes_digest()).text());
+        });
+    });
+}
+
 PyObject* manifest_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     return call_wrapper([&]() -> Outcome<PyRef> {
         if (auto counted = positional("add", nargs, 2); !counted) {
@@ -282,6 +309,12 @@ PyMethodDef MANIFEST_METHODS[] = {
      "read($self, data, /)\n--\n\nReads the next bytes of a manifest's lines; the first problem "
      "met "
      "(a ManifestProblem), or None."},
+    {"note", manifest_note, METH_O,
+     "note($self, data, /)\n--\n\nBytes of the manifest taken in another form (the JSON text "
+     "whose pairs add takes): counted in the digest of its bytes."},
+    {"sha256", manifest_sha256, METH_NOARGS,
+     "sha256($self)\n--\n\nThe SHA-256 of the sealed manifest's bytes as read and noted (64 "
+     "lowercase hex digits): what a state of its files binds to."},
     {"add", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(manifest_add)),
      METH_FASTCALL,
      "add($self, path, digest, /)\n--\n\nAdds a path (bytes) and its digest (64 hexadecimal "
@@ -386,7 +419,7 @@ Outcome<PyRef> wrap_findings(const TreeModuleState& state,
 }
 
 Py_ssize_t findings_length(PyObject* self) {
-    return static_cast<Py_ssize_t>(as_findings(self)->findings->all().size());
+    return static_cast<Py_ssize_t>(as_findings(self)->findings->size());
 }
 
 PyRef digest_or_none(const digest::Sha256Digest* digest) {
@@ -394,34 +427,30 @@ PyRef digest_or_none(const digest::Sha256Digest* digest) {
                              : PyRef::borrow(Py_None);
 }
 
-// (path, state, expected, actual, kind, message, below): the kind and the
-// system's message of what is unreadable or passed over (else None), and
-// the directory above it that could not be listed (else None).
-PyObject* findings_item(PyObject* self, Py_ssize_t index) {
-    return call_wrapper([&]() -> Outcome<PyRef> {
-        const auto all = as_findings(self)->findings->all();
-        if (index < 0 || static_cast<std::size_t>(index) >= all.size()) {
-            return std::unexpected(
-                FailureValue::with_message(PyExc_IndexError, "finding index out of range"));
-        }
-        const tree::Finding& finding = all[static_cast<std::size_t>(index)];
-        const TreeModuleState& state = state_of_object(self);
-        const bool left_out = finding.state == tree::PathState::Unreadable ||
-                              finding.state == tree::PathState::PassedOver;
-        const PyRef path = bytes_of(finding.path);
-        const PyRef expected = digest_or_none(finding.expected);
-        const PyRef actual = digest_or_none(finding.actual);
-        const PyRef message =
-            finding.error != nullptr ? error_message(*finding.error) : PyRef::borrow(Py_None);
-        const PyRef below =
-            finding.below == nullptr ? PyRef::borrow(Py_None) : bytes_of(*finding.below);
-        return created_or_panic(PyTuple_Pack(
-            7, path.get(), enum_member(state.path_states, static_cast<std::size_t>(finding.state)),
-            expected.get(), actual.get(),
-            left_out ? enum_member(state.left_out_kinds, static_cast<std::size_t>(finding.omission))
-                     : Py_None,
-            message.get(), below.get()));
-    });
+// (path, state, expected, actual, kind, message, below, moved_to, came):
+// the kind and the system's message of what is unreadable or passed over
+// (else None), the directory above it that could not be listed (else
+// None), the path a moved file was found under (else None), and how the
+// check came by it.
+PyRef finding_to_py(const TreeModuleState& state, const tree::Finding& finding) {
+    const bool left_out = finding.state == tree::PathState::Unreadable ||
+                          finding.state == tree::PathState::PassedOver;
+    const PyRef path = bytes_of(finding.path);
+    const PyRef expected = digest_or_none(finding.expected);
+    const PyRef actual = digest_or_none(finding.actual);
+    const PyRef message =
+        finding.error != nullptr ? error_message(*finding.error) : PyRef::borrow(Py_None);
+    const PyRef below =
+        finding.below == nullptr ? PyRef::borrow(Py_None) : bytes_of(*finding.below);
+    const PyRef moved_to = finding.state == tree::PathState::Moved ? bytes_of(finding.moved_to)
+                                                                   : PyRef::borrow(Py_None);
+    return created_or_panic(PyTuple_Pack(
+        9, path.get(), enum_member(state.path_states, static_cast<std::size_t>(finding.state)),
+        expected.get(), actual.get(),
+        left_out ? enum_member(state.left_out_kinds, static_cast<std::size_t>(finding.omission))
+                 : Py_None,
+        message.get(), below.get(), moved_to.get(),
+        enum_member(state.came, static_cast<std::size_t>(finding.came))));
 }
 
 // The entries that could not be read (but for those below a directory that
@@ -430,13 +459,13 @@ PyObject* findings_failures(PyObject* self, PyObject*) {
     return call_wrapper([&]() -> Outcome<PyRef> {
         const TreeModuleState& state = state_of_object(self);
         PyRef failures = created_or_panic(PyList_New(0));
-        for (const tree::Finding* finding : as_findings(self)->findings->failures()) {
-            const PyRef path = bytes_of(finding->path);
+        for (const tree::Failure& failure : as_findings(self)->findings->failures()) {
+            const PyRef path = bytes_of(failure.path);
             const PyRef message =
-                finding->error != nullptr ? error_message(*finding->error) : PyRef::borrow(Py_None);
+                failure.error != nullptr ? error_message(*failure.error) : PyRef::borrow(Py_None);
             const PyRef triple = created_or_panic(PyTuple_Pack(
                 3, path.get(),
-                enum_member(state.left_out_kinds, static_cast<std::size_t>(finding->omission)),
+                enum_member(state.left_out_kinds, static_cast<std::size_t>(failure.omission)),
                 message.get()));
             if (auto appended = checked_status(PyList_Append(failures.get(), triple.get()));
                 !appended) {
@@ -446,6 +475,69 @@ PyObject* findings_failures(PyObject* self, PyObject*) {
         return failures;
     });
 }
+
+// --- The iterator of Findings --------------------------------------------------
+
+struct FindingsIteratorObject {
+    PyObject_HEAD PyObject* findings;  // a strong reference
+    tree::Findings::Cursor* cursor;    // owned
+};
+
+FindingsIteratorObject* as_iterator(PyObject* self) noexcept {
+    return reinterpret_cast<FindingsIteratorObject*>(self);
+}
+
+void findings_iterator_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    FindingsIteratorObject* iterator = as_iterator(self);
+    delete iterator->cursor;
+    Py_XDECREF(iterator->findings);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* findings_iter(PyObject* self) {
+    return call_wrapper([&]() -> Outcome<PyRef> {
+        const TreeModuleState& state = state_of_object(self);
+        auto* type = reinterpret_cast<PyTypeObject*>(state.findings_iterator_type);
+        PyRef made = created_or_panic(type->tp_alloc(type, 0));
+        FindingsIteratorObject* iterator = as_iterator(made.get());
+        iterator->cursor = new tree::Findings::Cursor();
+        iterator->findings = Py_NewRef(self);
+        return made;
+    });
+}
+
+PyObject* findings_iterator_next(PyObject* self) {
+    return call_wrapper([&]() -> Outcome<PyRef> {
+        FindingsIteratorObject* iterator = as_iterator(self);
+        std::optional<tree::Finding> finding;
+        PyRef item;
+        // The cursor's path text is the item's until it moves again.
+        Py_BEGIN_CRITICAL_SECTION(self);
+        finding = as_findings(iterator->findings)->findings->next(*iterator->cursor);
+        if (finding) {
+            item = finding_to_py(state_of_object(iterator->findings), *finding);
+        }
+        Py_END_CRITICAL_SECTION();
+        return item;  // none at the end: no exception, no item
+    });
+}
+
+PyType_Slot FINDINGS_ITERATOR_SLOTS[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(findings_iterator_dealloc)},
+    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(findings_iterator_next)},
+    {0, nullptr},
+};
+
+PyType_Spec FINDINGS_ITERATOR_SPEC = {
+    "driftmoor_tree.FindingsIterator",
+    sizeof(FindingsIteratorObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    FINDINGS_ITERATOR_SLOTS,
+};
 
 // --- Report ------------------------------------------------------------------
 
@@ -503,16 +595,21 @@ PyObject* findings_report(PyObject* self, PyObject* args, PyObject* keywords) {
         PyObject* states = nullptr;
         PyObject* state_keys = nullptr;
         PyObject* omissions = nullptr;
+        PyObject* came = nullptr;
+        PyObject* state_summary = nullptr;
+        PyObject* state_summary_keys = nullptr;
         PyObject* counted = nullptr;
         int json = 0;
         int quiet = 0;
         int verbose = 0;
         int ignore_missing = 0;
         static const char* keyword_names[] = {
-            "", "", "", "counted", "json", "quiet", "verbose", "ignore_missing", nullptr};
-        if (!PyArg_ParseTupleAndKeywords(
-                args, keywords, "OOO|$Opppp:report", const_cast<char**>(keyword_names), &states,
-                &state_keys, &omissions, &counted, &json, &quiet, &verbose, &ignore_missing)) {
+            "",     "", "", "", "", "", "counted", "json", "quiet", "verbose", "ignore_missing",
+            nullptr};
+        if (!PyArg_ParseTupleAndKeywords(args, keywords, "OOOOOO|$Opppp:report",
+                                         const_cast<char**>(keyword_names), &states, &state_keys,
+                                         &omissions, &came, &state_summary, &state_summary_keys,
+                                         &counted, &json, &quiet, &verbose, &ignore_missing)) {
             return std::unexpected(fetch());
         }
         auto words = std::make_unique<tree::ReportWords>();
@@ -524,9 +621,23 @@ PyObject* findings_report(PyObject* self, PyObject* args, PyObject* keywords) {
                                    : !key_words ? std::move(key_words).error()
                                                 : std::move(omission_words).error());
         }
+        auto came_words = words_of<4>(came, "came");
+        auto summary_words = came_words ? words_of<4>(state_summary, "state_summary")
+                                        : Outcome<std::array<std::string, 4>>();
+        auto summary_keys = came_words && summary_words
+                                ? words_of<4>(state_summary_keys, "state_summary_keys")
+                                : Outcome<std::array<std::string, 4>>();
+        if (!came_words || !summary_words || !summary_keys) {
+            return std::unexpected(!came_words      ? std::move(came_words).error()
+                                   : !summary_words ? std::move(summary_words).error()
+                                                    : std::move(summary_keys).error());
+        }
         words->states = std::move(*state_words);
         words->state_keys = std::move(*key_words);
         words->omissions = std::move(*omission_words);
+        words->came = std::move(*came_words);
+        words->state_summary = std::move(*summary_words);
+        words->state_summary_keys = std::move(*summary_keys);
         tree::ReportShape shape{.json = json != 0,
                                 .quiet = quiet != 0,
                                 .verbose = verbose != 0,
@@ -560,18 +671,68 @@ PyObject* findings_report(PyObject* self, PyObject* args, PyObject* keywords) {
     });
 }
 
+// Where the check kept a state: its chunks (all, or those with a record
+// read anew), its digests that differ, and its counts. None otherwise.
+PyObject* findings_state_chunks(PyObject* self, PyObject* args, PyObject* keywords) {
+    return call_wrapper([&]() -> Outcome<PyRef> {
+        int changed_only = 0;
+        static const char* keyword_names[] = {"changed_only", nullptr};
+        if (!PyArg_ParseTupleAndKeywords(args, keywords, "|$p:state_chunks",
+                                         const_cast<char**>(keyword_names), &changed_only)) {
+            return std::unexpected(fetch());
+        }
+        const tree::TreeState* state = as_findings(self)->findings->state();
+        if (state == nullptr) {
+            return PyRef::borrow(Py_None);
+        }
+        return chunks_to_py(state->packed(changed_only != 0));
+    });
+}
+
+PyObject* findings_state_digests(PyObject* self, PyObject*) {
+    return call_wrapper([&]() -> Outcome<PyRef> {
+        const tree::TreeState* state = as_findings(self)->findings->state();
+        if (state == nullptr) {
+            return PyRef::borrow(Py_None);
+        }
+        return other_digests_to_py(*state);
+    });
+}
+
+PyObject* findings_state_counts(PyObject* self, PyObject*) {
+    return call_wrapper([&]() -> Outcome<PyRef> {
+        const auto counts = as_findings(self)->findings->state_counts();
+        return counts ? state_counts_to_py(*counts) : PyRef::borrow(Py_None);
+    });
+}
+
 PyMethodDef FINDINGS_METHODS[] = {
+    {"state_chunks",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(findings_state_chunks)),
+     METH_VARARGS | METH_KEYWORDS,
+     "state_chunks($self, /, *, changed_only=False)\n--\n\nThe state the check kept, as it "
+     "leaves it: a list of (place of the first record, bytes) chunks, all or only those with a "
+     "record read anew; None where no state was kept."},
+    {"state_digests", findings_state_digests, METH_NOARGS,
+     "state_digests($self)\n--\n\nThe digests read that differ from the manifest's, a list of "
+     "(place, 32 bytes); None where no state was kept."},
+    {"state_counts", findings_state_counts, METH_NOARGS,
+     "state_counts($self)\n--\n\n(trusted, read, scrubbed, oldest_read_ns): how many listed "
+     "files the state let the check trust, how many files it read and scrubbed, and when the "
+     "file read longest ago was read (ns since 1970; 0: none); None where no state was kept."},
     {"failures", findings_failures, METH_NOARGS,
      "failures($self)\n--\n\n(path, kind, message) of each entry that could not be read, in path "
      "order, but for those below a directory that could not be listed: what a check names on "
      "standard error."},
     {"report", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(findings_report)),
      METH_VARARGS | METH_KEYWORDS,
-     "report($self, states, state_keys, omissions, /, *, counted=None, json=False, quiet=False, "
-     "verbose=False, ignore_missing=False)\n--\n\nThe report of these findings, in the words "
-     "given (each state as a line names it and as JSON keys it, each LeftOutKind): an "
-     "iterator of bytes chunks, about 64 KiB of whole lines each. counted: the PathStates "
-     "the summary counts, in its order (None: all)."},
+     "report($self, states, state_keys, omissions, came, state_summary, state_summary_keys, /, "
+     "*, counted=None, json=False, quiet=False, verbose=False, ignore_missing=False)\n--\n\nThe "
+     "report of these findings, in the words given (each PathState as a line names it and as "
+     "JSON keys it, each LeftOutKind, each Came as JSON names it, and what the summary of a "
+     "check that kept a state counts, as text and as JSON keys): an iterator of bytes chunks, "
+     "about 64 KiB of whole lines each. counted: the PathStates the summary counts, in its "
+     "order (None: all)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -579,12 +740,11 @@ PyType_Slot FINDINGS_SLOTS[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(findings_dealloc)},
     {Py_tp_methods, FINDINGS_METHODS},
     {Py_sq_length, reinterpret_cast<void*>(findings_length)},
-    {Py_sq_item, reinterpret_cast<void*>(findings_item)},
-    {Py_tp_iter, reinterpret_cast<void*>(PySeqIter_New)},
+    {Py_tp_iter, reinterpret_cast<void*>(findings_iter)},
     {Py_tp_doc,
      const_cast<char*>("Every path of a check or a comparison with its state, in the order "
-                       "of the paths' bytes; each item (path, state, expected, actual, kind, "
-                       "message, below).")},
+                       "of the paths' bytes, made as it is iterated; each item (path, state, "
+                       "expected, actual, kind, message, below, moved_to, came).")},
     {0, nullptr},
 };
 
@@ -630,7 +790,7 @@ PyObject* report_count(PyObject* self, PyObject* state) {
 PyObject* report_not_unicode(PyObject* self, PyObject*) {
     return call_wrapper([&]() -> Outcome<PyRef> {
         PyRef paths = created_or_panic(PyList_New(0));
-        for (const std::string_view path : as_report(self)->writer->not_unicode()) {
+        for (const std::string& path : as_report(self)->writer->not_unicode()) {
             if (auto appended = checked_status(PyList_Append(paths.get(), bytes_of(path).get()));
                 !appended) {
                 return std::unexpected(std::move(appended).error());
@@ -706,39 +866,51 @@ Outcome<void> add_tree_check_types(PyObject* module, TreeModuleState& state) {
     auto manifest = made_type(module, MANIFEST_SPEC, true);
     auto findings = manifest ? made_type(module, FINDINGS_SPEC, true) : Outcome<PyRef>(PyRef());
     auto report = findings ? made_type(module, REPORT_SPEC, true) : Outcome<PyRef>(PyRef());
-    if (!manifest || !findings || !report) {
+    auto iterator =
+        report ? made_type(module, FINDINGS_ITERATOR_SPEC, false) : Outcome<PyRef>(PyRef());
+    if (!manifest || !findings || !report || !iterator) {
         return std::unexpected(!manifest   ? std::move(manifest).error()
                                : !findings ? std::move(findings).error()
-                                           : std::move(report).error());
+                               : !report   ? std::move(report).error()
+                                           : std::move(iterator).error());
     }
     state.manifest_problem_type = problem->release();
     state.listed_manifest_type = manifest->release();
     state.findings_type = findings->release();
     state.report_type = report->release();
+    state.findings_iterator_type = iterator->release();
     return {};
 }
 
 PyObject* py_check(PyObject* module, PyObject* args, PyObject* keywords) {
     return call_wrapper([&]() -> Outcome<PyRef> {
         const TreeModuleState& state = tree_state_of_module(module);
+        tree::CheckPlan plan;
         PyObject* manifest_object = nullptr;
         PyObject* tree_object = nullptr;
         const char* starts[3] = {"", "", ""};
         Py_ssize_t start_sizes[3] = {0, 0, 0};
         WalkArguments arguments;
+        PyObject* state_chunks = nullptr;
+        PyObject* state_digests = nullptr;
+        Py_ssize_t scrub = 0;
         PyObject* walked_object = Py_None;
         static const char* keyword_names[] = {
-            "",        "tree",     "listed_start", "checked_start",   "walked_start", "jobs",
-            "exclude", "progress", "links",        "one_file_system", "walked",       nullptr};
+            "",      "tree",          "listed_start", "checked_start", "walked_start",
+            "jobs",  "exclude",       "progress",     "links",         "one_file_system",
+            "state", "state_digests", "scrub",        "walked",        nullptr};
         if (!PyArg_ParseTupleAndKeywords(
-                args, keywords, "O|$Oy#y#y#nOOOpO:check", const_cast<char**>(keyword_names),
+                args, keywords, "O|$Oy#y#y#nOOOpOOnO:check", const_cast<char**>(keyword_names),
                 &manifest_object, &tree_object, &starts[0], &start_sizes[0], &starts[1],
                 &start_sizes[1], &starts[2], &start_sizes[2], &arguments.jobs, &arguments.exclude,
-                &arguments.progress, &arguments.links, &arguments.one_file_system,
-                &walked_object)) {
+                &arguments.progress, &arguments.links, &arguments.one_file_system, &state_chunks,
+                &state_digests, &scrub, &walked_object)) {
             return std::unexpected(fetch());
         }
-        tree::CheckPlan plan;
+        if (scrub < 0) {
+            return std::unexpected(value_error("scrub must not be negative"));
+        }
+        plan.scrub_every = static_cast<std::size_t>(scrub);
         plan.listed_start.assign(starts[0], static_cast<std::size_t>(start_sizes[0]));
         plan.checked_start.assign(starts[1], static_cast<std::size_t>(start_sizes[1]));
         plan.walked_start.assign(starts[2], static_cast<std::size_t>(start_sizes[2]));
@@ -758,8 +930,23 @@ PyObject* py_check(PyObject* module, PyObject* args, PyObject* keywords) {
         if (walked_object != Py_None && !plan.tree) {
             return std::unexpected(value_error("walked is the walk of a tree: give the tree"));
         }
-        // Both looked at before either is taken, so that a refusal takes
-        // neither.
+        // The state is made before the manifest is taken, so that a state
+        // refused leaves the manifest to be checked without it.
+        std::optional<tree::TreeState> kept;
+        if (state_chunks != nullptr && state_chunks != Py_None) {
+            if (auto usable = usable_manifest(state, manifest_object); !usable) {
+                return std::unexpected(std::move(usable).error());
+            }
+            auto made =
+                state_from_py(state_chunks, state_digests != nullptr ? state_digests : Py_None,
+                              static_cast<std::size_t>(manifest_length(manifest_object)));
+            if (!made) {
+                return std::unexpected(std::move(made).error());
+            }
+            kept.emplace(std::move(*made));
+        }
+        // The manifest, the state and the walk all looked at before any is
+        // taken, so that a refusal takes none.
         if (auto usable = usable_manifest(state, manifest_object); !usable) {
             return std::unexpected(std::move(usable).error());
         }
@@ -778,13 +965,37 @@ PyObject* py_check(PyObject* module, PyObject* args, PyObject* keywords) {
         return with_stack_room(" in check", [&]() -> Outcome<PyRef> {
             platform::Cancellation cancellation = signal_cancellation();
             auto findings = run_detached([&] {
-                return tree::check_tree(std::move(*manifest), plan, cancellation,
+                return tree::check_tree(std::move(*manifest), plan, std::move(kept), cancellation,
                                         std::move(walked));
             });
             if (!findings) {
                 return std::unexpected(error_to_exception(std::move(findings).error()));
             }
             return wrap_findings(state, std::move(*findings));
+        });
+    });
+}
+
+PyObject* py_recorded_state(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+    return call_wrapper([&]() -> Outcome<PyRef> {
+        if (auto counted = positional("recorded_state", nargs, 2); !counted) {
+            return std::unexpected(std::move(counted).error());
+        }
+        const TreeModuleState& state = tree_state_of_module(module);
+        auto reads = bytes_argument(args[1]);
+        if (!reads) {
+            return std::unexpected(std::move(reads).error());
+        }
+        auto records = tree::unpack_records(*reads);
+        if (!records) {
+            return std::unexpected(value_error("reads must be whole records"));
+        }
+        if (auto usable = usable_manifest(state, args[0]); !usable) {
+            return std::unexpected(std::move(usable).error());
+        }
+        return with_manifest(args[0], true, [&](ListedManifestObject& object) -> Outcome<PyRef> {
+            return chunks_to_py(
+                tree::state_of_reads(*object.manifest, std::move(*records)).packed(false));
         });
     });
 }

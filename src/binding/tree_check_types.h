@@ -15,8 +15,11 @@ Outcome<void> add_tree_check_types(PyObject* module, TreeModuleState& state);
 
 // check(manifest, /, *, tree=None, listed_start=b"", checked_start=b"",
 //       walked_start=b"", jobs=1, exclude=None, progress=None,
-//       links=LinkRule.INSIDE, one_file_system=False) -> Findings
+//       links=LinkRule.INSIDE, one_file_system=False, state=None,
+//       state_digests=None, scrub=0) -> Findings
 PyObject* py_check(PyObject* module, PyObject* args, PyObject* keywords);
+// recorded_state(manifest, reads, /) -> list of (first, bytes) chunks
+PyObject* py_recorded_state(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 // compare(old, new, /) -> Findings
 PyObject* py_compare(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 

@@ -26,12 +26,13 @@ PyObject* py_walk(PyObject* module, PyObject* args, PyObject* keywords) {
         const char* path_data = nullptr;
         Py_ssize_t path_size = 0;
         WalkArguments arguments;
+        int record_reads = 0;
         static const char* keyword_names[] = {
-            "", "jobs", "exclude", "progress", "links", "one_file_system", nullptr};
-        if (!PyArg_ParseTupleAndKeywords(args, keywords, "y#|$nOOOp:walk",
-                                         const_cast<char**>(keyword_names), &path_data, &path_size,
-                                         &arguments.jobs, &arguments.exclude, &arguments.progress,
-                                         &arguments.links, &arguments.one_file_system)) {
+            "", "jobs", "exclude", "progress", "links", "one_file_system", "record_reads", nullptr};
+        if (!PyArg_ParseTupleAndKeywords(
+                args, keywords, "y#|$nOOOpp:walk", const_cast<char**>(keyword_names), &path_data,
+                &path_size, &arguments.jobs, &arguments.exclude, &arguments.progress,
+                &arguments.links, &arguments.one_file_system, &record_reads)) {
             return std::unexpected(fetch());
         }
         const std::string_view dir_path(path_data, static_cast<std::size_t>(path_size));
@@ -42,6 +43,7 @@ PyObject* py_walk(PyObject* module, PyObject* args, PyObject* keywords) {
             !taken) {
             return std::unexpected(std::move(taken).error());
         }
+        options.records_reads = record_reads != 0;
 
         return with_stack_room(" in walk", [&]() -> Outcome<PyRef> {
             // Detached for the whole walk, which touches no Python object;
@@ -53,7 +55,8 @@ PyObject* py_walk(PyObject* module, PyObject* args, PyObject* keywords) {
             if (!account) {
                 return std::unexpected(error_to_exception(std::move(account).error()));
             }
-            return account_to_tree_walk(tree_state_of_module(module), std::move(*account));
+            return account_to_tree_walk(tree_state_of_module(module), std::move(*account),
+                                        options.records_reads);
         });
     });
 }

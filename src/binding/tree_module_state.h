@@ -7,16 +7,18 @@
 namespace driftmoor::binding {
 
 struct TreeModuleState {
-    PyObject* tree_walk_type;         // the TreeWalk structure sequence
-    PyObject* manifest_problem_type;  // the ManifestProblem structure sequence
-    PyObject* listed_manifest_type;   // ListedManifest
-    PyObject* findings_type;          // Findings
-    PyObject* report_type;            // Report
+    PyObject* tree_walk_type;          // the TreeWalk structure sequence
+    PyObject* manifest_problem_type;   // the ManifestProblem structure sequence
+    PyObject* listed_manifest_type;    // ListedManifest
+    PyObject* findings_type;           // Findings
+    PyObject* report_type;             // Report
+    PyObject* findings_iterator_type;  // the iterator of Findings
     // The members of each enum, in value order (tuples).
     PyObject* left_out_kinds;   // LeftOutKind
     PyObject* root_kinds;       // RootKind
     PyObject* manifest_faults;  // ManifestFault
     PyObject* path_states;      // PathState
+    PyObject* came;             // Came
     PyObject* link_rules;       // LinkRule
 };
 

@@ -57,6 +57,8 @@ using tree::PathState;
 constexpr EnumMember PATH_STATES[] = {
     {value(PathState::Ok), "OK"},
     {value(PathState::Changed), "CHANGED"},
+    {value(PathState::Damaged), "DAMAGED"},
+    {value(PathState::Moved), "MOVED"},
     {value(PathState::Missing), "MISSING"},
     {value(PathState::Added), "ADDED"},
     {value(PathState::Unreadable), "UNREADABLE"},
@@ -64,6 +66,15 @@ constexpr EnumMember PATH_STATES[] = {
 };
 static_assert(in_value_order(PATH_STATES));
 static_assert(std::size(PATH_STATES) == tree::PATH_STATE_COUNT);
+
+using tree::Came;
+constexpr EnumMember CAME[] = {
+    {value(Came::Unknown), "UNKNOWN"},
+    {value(Came::Trusted), "TRUSTED"},
+    {value(Came::Read), "READ"},
+    {value(Came::Scrubbed), "SCRUBBED"},
+};
+static_assert(in_value_order(CAME));
 
 using walk::LinkRule;
 constexpr EnumMember LINK_RULES[] = {
@@ -85,6 +96,7 @@ Outcome<void> add_tree_enums(PyObject* module, TreeModuleState& state) {
         {"RootKind", ROOT_KINDS, state.root_kinds},
         {"ManifestFault", MANIFEST_FAULTS, state.manifest_faults},
         {"PathState", PATH_STATES, state.path_states},
+        {"Came", CAME, state.came},
         {"LinkRule", LINK_RULES, state.link_rules},
     };
     for (const auto& made : enums) {

@@ -19,6 +19,9 @@ PyStructSequence_Field TREE_WALK_FIELDS[] = {
     {"passed_over",
      "list of (path, kind, message) for what was not read by design, sorted by path"},
     {"root", "RootKind: what the path walked was found to be"},
+    {"reads",
+     "with record_reads, how each file read was when its reading began (bytes of packed "
+     "records, for recorded_state); else None"},
     {nullptr, nullptr},
 };
 
@@ -67,7 +70,8 @@ Outcome<void> add_tree_walk_types(PyObject* module, TreeModuleState& state) {
     return {};
 }
 
-Outcome<PyRef> account_to_tree_walk(const TreeModuleState& state, tree::TreeAccount&& account) {
+Outcome<PyRef> account_to_tree_walk(const TreeModuleState& state, tree::TreeAccount&& account,
+                                    bool records_reads) {
     tree::TreeAccount owned = std::move(account);
     PyRef files = created_or_panic(PyDict_New());
     std::optional<FailureValue> failure;
@@ -107,6 +111,10 @@ Outcome<PyRef> account_to_tree_walk(const TreeModuleState& state, tree::TreeAcco
     PyStructSequence_SetItem(
         walk.get(), 3,
         Py_NewRef(enum_member(state.root_kinds, static_cast<std::size_t>(owned.root_type))));
+    PyStructSequence_SetItem(walk.get(), 4,
+                             owned.reads.empty() && !records_reads
+                                 ? Py_NewRef(Py_None)
+                                 : bytes_of(tree::pack_records(owned.reads)).release());
     return walk;
 }
 

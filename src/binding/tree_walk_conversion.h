@@ -18,8 +18,10 @@ PyRef error_message(const platform::OsError& error);
 // An instance of TreeWalk holding the account: `files` a dict of path bytes
 // to digest str; `failures` and `passed_over` lists of (path bytes, kind,
 // message) sorted by path, the message the system's (a str) for what an
-// error left out and None otherwise; `root` the kind of the root. The
-// account is used up.
-Outcome<PyRef> account_to_tree_walk(const TreeModuleState& state, tree::TreeAccount&& account);
+// error left out and None otherwise; `root` the kind of the root; `reads`
+// (by name only, not in the tuple) the records of the reads where they were
+// kept, else None. The account is used up.
+Outcome<PyRef> account_to_tree_walk(const TreeModuleState& state, tree::TreeAccount&& account,
+                                    bool records_reads);
 
 }  // namespace driftmoor::binding

@@ -13,7 +13,8 @@ class TablePolicy final : public walk::WalkPolicy {
   public:
     explicit TablePolicy(ManifestTable& table) noexcept : table_(table) {}
 
-    void add_file(std::string_view path, const digest::Sha256Digest& digest) override {
+    void add_file(std::string_view path, const digest::Sha256Digest& digest,
+                  const walk::ReadStatus*) override {
         table_.insert(path, digest);
     }
 

@@ -103,6 +103,10 @@ inline void close_listing(DirectoryListing&& listing) noexcept {
 // to its directory.
 OsResult<FileMetadata> query_entry_metadata(const DirectoryEntry& entry);
 
+// The status of what an entry names at the end of any chain of links,
+// asked relative to its directory, without opening it.
+OsResult<FileStatus> query_entry_status(const DirectoryEntry& entry);
+
 // Opens the listing of an entry that is a directory, following links. Fails
 // if the entry is not a directory by the time it is opened.
 OsResult<DirectoryListing> open_entry_listing(const DirectoryEntry& entry);

@@ -33,8 +33,24 @@ struct FileMetadata {
     std::optional<FileIdentity> identity;
 };
 
+// What the file system says of a file that tells whether it changed: its
+// size, the time its content last changed (which anyone who may write it
+// can set back), the time it or its metadata last changed (which nobody can
+// set but by changing the clock), and which file it is.
+struct FileStatus {
+    FileType type = FileType::Other;
+    std::uint64_t size = 0;
+    std::int64_t mtime_ns = 0;  // nanoseconds since 1970
+    std::int64_t ctime_ns = 0;
+    FileIdentity identity{};
+};
+
 // The metadata of what the path names at the end of any chain of links.
 OsResult<FileMetadata> query_metadata(std::string_view path_text);
+
+// The status of what the path names at the end of any chain of links,
+// without opening it for reading.
+OsResult<FileStatus> query_status(std::string_view path_text);
 
 // The metadata of the file that an open handle reads.
 OsResult<FileMetadata> query_open_file_metadata(const FileHandle& file);
@@ -46,6 +62,9 @@ OsResult<FileMetadata> query_open_file_metadata(const FileHandle& file);
 // identified by (DirectoryListing::identity), so that machines sharing out
 // the walk of one tree know its directories alike.
 OsResult<FileIdentity> query_shared_identity(std::string_view path_text);
+
+// The status of an open file, asked of the handle itself.
+OsResult<FileStatus> query_open_file_status(const FileHandle& file);
 
 // True only when query_metadata succeeds and shows a directory; a failure
 // (missing path, dangling link, NUL in the text) answers false.

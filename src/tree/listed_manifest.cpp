@@ -54,7 +54,18 @@ ManifestProblem problem(ManifestFault fault, std::uint64_t line) {
 
 }  // namespace
 
+void ListedManifest::note(std::string_view bytes) noexcept {
+    digest::sha256_update(
+        bytes_hash_, std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
+}
+
+digest::Sha256Digest ListedManifest::bytes_digest() const noexcept {
+    digest::Sha256State copy = bytes_hash_;
+    return digest::sha256_finalize(copy);
+}
+
 std::optional<ManifestProblem> ListedManifest::read(std::string_view bytes) {
+    note(bytes);
     while (!bytes.empty()) {
         const std::size_t end = bytes.find('\n');
         const std::string_view piece = bytes.substr(0, end);

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "digest/sha256.h"
 #include "walk/record_arena.h"
 
 namespace driftmoor::tree {
@@ -52,6 +53,13 @@ class ListedManifest {
     // The end of the bytes: the last line counts without its line feed.
     std::optional<ManifestProblem> finish_reading();
 
+    // Bytes of the manifest taken in another form (the JSON text whose pairs
+    // `add` takes): counted in the digest of its bytes.
+    void note(std::string_view bytes) noexcept;
+    // The SHA-256 of the manifest's bytes as read and noted so far: what a
+    // state of its files binds to.
+    digest::Sha256Digest bytes_digest() const noexcept;
+
     // One pair of another form (JSON): the path as written, the digest's 64
     // hexadecimal digits.
     std::optional<ManifestProblem> add(std::string_view path, std::string_view hex_digest);
@@ -76,6 +84,7 @@ class ListedManifest {
     walk::RecordArena records_{walk::RecordArena::Placement::PagesOnly};
     std::vector<const walk::FileRecord*> order_;
     std::string partial_;  // the start of a line whose end has not come yet
+    digest::Sha256State bytes_hash_ = digest::sha256_init();
     std::uint64_t lines_read_ = 0;
     // Whether lines give the path after the digest and one blank alone, as
     // `md5 -r` and sha256sum's own reading allow: the first line that says

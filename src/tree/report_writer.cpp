@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <charconv>
+#include <chrono>
+#include <cstdio>
 
 #include "platform/path_text.h"
 #include "tree/path_escape.h"
@@ -14,8 +16,7 @@ std::size_t index_of(PathState state) noexcept {
 }
 
 bool fails(PathState state) noexcept {
-    return state == PathState::Changed || state == PathState::Missing ||
-           state == PathState::Added || state == PathState::Unreadable;
+    return state != PathState::Ok && state != PathState::PassedOver;
 }
 
 void append_number(std::string& out, std::uint64_t number) {
@@ -83,7 +84,44 @@ void append_json_string(std::string& out, std::string_view text) {
     out += '"';
 }
 
+// The time in UTC, to the second, as ISO 8601 writes it: 2026-12-08T21:47:03Z.
+std::string utc_time(std::int64_t nanoseconds) {
+    using namespace std::chrono;
+    const sys_seconds seconds = floor<std::chrono::seconds>(
+        sys_time<std::chrono::nanoseconds>(std::chrono::nanoseconds(nanoseconds)));
+    const sys_days day = floor<days>(seconds);
+    const year_month_day date(day);
+    const hh_mm_ss time(seconds - day);
+    char text[32];
+    std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02dZ",
+                  static_cast<int>(date.year()), static_cast<unsigned>(date.month()),
+                  static_cast<unsigned>(date.day()), static_cast<int>(time.hours().count()),
+                  static_cast<int>(time.minutes().count()),
+                  static_cast<int>(time.seconds().count()));
+    return text;
+}
+
 }  // namespace
+
+void ReportWriter::write_state_summary(std::string& out) const {
+    const auto counts = findings_.state_counts();
+    if (!counts) {
+        return;
+    }
+    const std::uint64_t numbers[] = {counts->trusted, counts->read, counts->scrubbed};
+    for (std::size_t index = 0; index < 3; ++index) {
+        out += index == 0 ? "; " : ", ";
+        append_number(out, numbers[index]);
+        out += ' ';
+        out += words_.state_summary[index];
+    }
+    if (counts->oldest_read_ns != 0) {
+        out += ", ";
+        out += words_.state_summary[3];
+        out += ' ';
+        out += utc_time(counts->oldest_read_ns);
+    }
+}
 
 ReportWriter::ReportWriter(const Findings& findings, const ReportWords& words, ReportShape shape,
                            ErrorText error_text)
@@ -91,10 +129,9 @@ ReportWriter::ReportWriter(const Findings& findings, const ReportWords& words, R
       words_(words),
       shape_(std::move(shape)),
       error_text_(std::move(error_text)) {
-    for (const Finding& finding : findings_.all()) {
-        if (covers(finding.state)) {
-            ++counts_[index_of(finding.state)];
-        }
+    for (std::size_t index = 0; index < PATH_STATE_COUNT; ++index) {
+        const auto state = static_cast<PathState>(index);
+        counts_[index] = covers(state) ? findings_.count(state) : 0;
     }
 }
 
@@ -114,7 +151,7 @@ int ReportWriter::status() const noexcept {
     // As with `sha256sum -c --ignore-missing`: where missing files do not
     // count, a check that verified no file at all fails all the same.
     if (shape_.ignore_missing && counts_[index_of(PathState::Ok)] == 0 &&
-        counts_[index_of(PathState::Changed)] == 0) {
+        counts_[index_of(PathState::Changed)] == 0 && counts_[index_of(PathState::Damaged)] == 0) {
         return 1;
     }
     for (const PathState state : shape_.counted) {
@@ -140,16 +177,25 @@ std::string ReportWriter::reason(const Finding& finding) const {
 }
 
 void ReportWriter::write_line(std::string& out, const Finding& finding) const {
-    const bool escaped = needs_escape(finding.path);
+    const bool moved = finding.state == PathState::Moved;
+    // As sha256sum marks a line whose name it escaped: the whole line.
+    const bool escaped = needs_escape(finding.path) || (moved && needs_escape(finding.moved_to));
+    const auto append_path = [&](std::string_view path) {
+        if (escaped) {
+            append_escaped(out, path);
+        } else {
+            out += path;
+        }
+    };
     if (escaped) {
         out += '\\';
     }
     out += words_.states[index_of(finding.state)];
     out += ": ";
-    if (escaped) {
-        append_escaped(out, finding.path);
-    } else {
-        out += finding.path;
+    append_path(finding.path);
+    if (moved) {
+        out += " -> ";
+        append_path(finding.moved_to);
     }
     if (finding.state == PathState::Unreadable || finding.state == PathState::PassedOver) {
         out += " (";
@@ -161,7 +207,11 @@ void ReportWriter::write_line(std::string& out, const Finding& finding) const {
 
 void ReportWriter::write_json_member(std::string& out, const Finding& finding) {
     if (!platform::is_unicode_text(finding.path)) {
-        not_unicode_.push_back(finding.path);
+        not_unicode_.emplace_back(finding.path);
+        return;
+    }
+    if (finding.state == PathState::Moved && !platform::is_unicode_text(finding.moved_to)) {
+        not_unicode_.emplace_back(finding.moved_to);
         return;
     }
     out += any_member_ ? ",\n    " : "\n    ";
@@ -177,9 +227,17 @@ void ReportWriter::write_json_member(std::string& out, const Finding& finding) {
         out += ",\n      \"actual\": ";
         append_json_string(out, digest::hex_encode(*finding.actual).text());
     }
+    if (finding.state == PathState::Moved) {
+        out += ",\n      \"moved_to\": ";
+        append_json_string(out, finding.moved_to);
+    }
     if (finding.state == PathState::Unreadable || finding.state == PathState::PassedOver) {
         out += ",\n      \"reason\": ";
         append_json_string(out, reason(finding));
+    }
+    if (finding.came != Came::Unknown) {
+        out += ",\n      \"read\": ";
+        append_json_string(out, words_.came[static_cast<std::size_t>(finding.came)]);
     }
     out += "\n    }";
 }
@@ -201,6 +259,7 @@ void ReportWriter::write_end(std::string& out) {
             out += ' ';
             out += words_.states[index_of(summed[index])];
         }
+        write_state_summary(out);
         out += '\n';
         return;
     }
@@ -210,6 +269,24 @@ void ReportWriter::write_end(std::string& out) {
         append_json_string(out, words_.state_keys[index_of(summed[index])]);
         out += ": ";
         append_number(out, counts_[index_of(summed[index])]);
+    }
+    if (const auto counts = findings_.state_counts()) {
+        const std::uint64_t numbers[] = {counts->trusted, counts->read, counts->scrubbed};
+        for (std::size_t index = 0; index < 3; ++index) {
+            out += summed.empty() && index == 0 ? "\n    " : ",\n    ";
+            append_json_string(out, words_.state_summary_keys[index]);
+            out += ": ";
+            append_number(out, numbers[index]);
+        }
+        out += ",\n    ";
+        append_json_string(out, words_.state_summary_keys[3]);
+        out += ": ";
+        if (counts->oldest_read_ns != 0) {
+            append_json_string(out, utc_time(counts->oldest_read_ns));
+        } else {
+            out += "null";
+        }
+        summed.push_back(PathState::Ok);  // the summary is not empty
     }
     out += summed.empty() ? "},\n  \"status\": " : "\n  },\n  \"status\": ";
     append_number(out, static_cast<std::uint64_t>(status()));
@@ -225,21 +302,21 @@ std::string ReportWriter::next_chunk(std::size_t size) {
         out += "{\n  \"paths\": {";
     }
     started_ = true;
-    const auto findings = findings_.all();
-    while (next_ < findings.size() && out.size() < size) {
-        const Finding& finding = findings[next_++];
-        if (!names(finding)) {
+    while (out.size() < size) {
+        const auto finding = findings_.next(cursor_);
+        if (!finding) {
+            write_end(out);
+            ended_ = true;
+            break;
+        }
+        if (!names(*finding)) {
             continue;
         }
         if (shape_.json) {
-            write_json_member(out, finding);
+            write_json_member(out, *finding);
         } else {
-            write_line(out, finding);
+            write_line(out, *finding);
         }
-    }
-    if (next_ == findings.size()) {
-        write_end(out);
-        ended_ = true;
     }
     return out;
 }

@@ -27,6 +27,13 @@ struct ReportWords {
     std::array<std::string, PATH_STATE_COUNT> state_keys;
     // Why an entry was left out where no error says it ("dangling link").
     std::array<std::string, walk::OMISSION_KINDS> omissions;
+    // Where a check kept a state: how it came by each listed file, as a
+    // JSON report names it ("trusted"; none for Came::Unknown), and what
+    // the summary counts of them, as text ("trusted by metadata", "read",
+    // "scrubbed", "oldest full read") and as JSON keys.
+    std::array<std::string, 4> came;
+    std::array<std::string, 4> state_summary;
+    std::array<std::string, 4> state_summary_keys;
 };
 
 struct ReportShape {
@@ -63,7 +70,7 @@ class ReportWriter {
     int status() const noexcept;
     // The paths left out of a JSON report because JSON cannot hold them, in
     // order, as far as the report has been written.
-    const std::vector<std::string_view>& not_unicode() const noexcept { return not_unicode_; }
+    const std::vector<std::string>& not_unicode() const noexcept { return not_unicode_; }
 
     // Why the finding is unreadable or passed over, as its line says it:
     // the error's message, or the words for the omission; for what lies
@@ -77,17 +84,18 @@ class ReportWriter {
     void write_line(std::string& out, const Finding& finding) const;
     void write_json_member(std::string& out, const Finding& finding);
     void write_end(std::string& out);
+    void write_state_summary(std::string& out) const;
 
     const Findings& findings_;
     const ReportWords& words_;
     ReportShape shape_;
     ErrorText error_text_;
     std::array<std::uint64_t, PATH_STATE_COUNT> counts_{};
-    std::size_t next_ = 0;  // the next finding to write
+    Findings::Cursor cursor_;  // the next finding to write
     bool started_ = false;
     bool ended_ = false;
     bool any_member_ = false;
-    std::vector<std::string_view> not_unicode_;
+    std::vector<std::string> not_unicode_;
 };
 
 }  // namespace driftmoor::tree

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "platform/cancellation.h"
 #include "platform/metadata.h"
 #include "platform/os_error.h"
+#include "tree/tree_state.h"
 #include "walk/directory_walk.h"
 #include "walk/record_arena.h"
 #include "walk/walk_part.h"
@@ -36,6 +38,9 @@ struct TreeAccount {
     std::size_t file_count = 0;
     // Every entry left out, in the order the walk met them.
     std::vector<LeftOutEntry> left_out;
+    // Where reads are recorded: how each file read was when its reading
+    // began, by the hash of its path as a manifest spells it.
+    std::vector<StateRecord> reads;
 };
 
 // Takes subdirectories off a walk, to be walked elsewhere (by another
@@ -68,6 +73,8 @@ struct AccountOptions {
     // Which links the walk follows, and whether it stays on the top's file
     // system.
     walk::WalkBounds bounds;
+    // Whether each file read is recorded in `reads`, for a state.
+    bool records_reads = false;
     // Only this part of the tree at the root is walked, as the walk of the
     // whole tree walks it there (other processes walk the rest); none: the
     // whole tree.
@@ -88,5 +95,14 @@ struct AccountOptions {
 // jobs, but for the order of its records.
 platform::OsResult<TreeAccount> account_tree(std::string_view root, const AccountOptions& options,
                                              platform::Cancellation& cancellation);
+
+// The walk behind an account, for any use: a directory walked by one worker
+// per policy (by the calling thread alone for one); a regular file, the one
+// file of its tree, read by the first policy; anything else told to the
+// first policy as left out, unopened. What the root was found to be; fails
+// as account_tree does.
+platform::OsResult<platform::FileType> walk_tree(std::string_view root,
+                                                 std::span<walk::WalkPolicy* const> policies,
+                                                 platform::Cancellation& cancellation);
 
 }  // namespace driftmoor::tree

@@ -151,4 +151,18 @@ bool add_run(TreeAccount& account, std::string_view directory, std::string_view 
     return true;
 }
 
+platform::OsResult<void> play_account(TreeAccount&& account, walk::WalkPolicy& policy) {
+    TreeAccount owned = std::move(account);
+    owned.files.visit([&](const walk::FileRecord& record) {
+        policy.add_file(record.key(), record.sha256, nullptr);
+    });
+    for (LeftOutEntry& entry : owned.left_out) {
+        if (auto told = policy.leave_out({entry.path, entry.omission, std::move(entry.error)});
+            !told) {
+            return told;
+        }
+    }
+    return {};
+}
+
 }  // namespace driftmoor::tree

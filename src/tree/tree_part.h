@@ -83,4 +83,9 @@ std::string run_prefix(std::string_view directory, std::string_view run);
 // a run (run_file_count).
 bool add_run(TreeAccount& account, std::string_view directory, std::string_view run);
 
+// Tells `policy` what the account holds as if its own walk had found it:
+// each file read, each entry left out; fails where the policy's leave_out
+// fails.
+platform::OsResult<void> play_account(TreeAccount&& account, walk::WalkPolicy& policy);
+
 }  // namespace driftmoor::tree

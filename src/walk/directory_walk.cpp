@@ -12,6 +12,10 @@ namespace driftmoor::walk {
 using platform::OsError;
 using platform::OsResult;
 
+bool WalkPolicy::takes_unread(std::string_view, const platform::FileStatus&) {
+    return false;
+}
+
 bool ends_every_walk(const OsError& error) noexcept {
     return platform::exhausts_resources(error) ||
            platform::error_kind(error) == platform::ErrorKind::OperationInterrupted;

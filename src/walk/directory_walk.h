@@ -88,6 +88,15 @@ struct HandedBack {
     std::size_t depth = 0;
 };
 
+// A file as it was when its reading began: its status, asked of the
+// descriptor it was read from, and the wall clock just before. A change made
+// after that moment shows in the file's times, unless it falls in the same
+// tick of the file system's clock as the status (see tree_state.h).
+struct ReadStatus {
+    platform::FileStatus status;
+    std::int64_t began_ns;
+};
+
 // What one use of the walk does with what the walk finds. Used by one thread.
 class WalkPolicy {
   public:
@@ -103,8 +112,23 @@ class WalkPolicy {
     // aligned for std::atomic_ref and outlive the walk.
     std::uint64_t* bytes_done = nullptr;
 
-    // A regular file read to its end.
-    virtual void add_file(std::string_view path, const digest::Sha256Digest& digest) = 0;
+    // Whether each regular file is shown to the policy before it is opened
+    // (its status read without opening it, following links), for the policy
+    // to take what it already knows of it instead of reading it; files are
+    // then opened at their turns, never ahead. A file reached through a link
+    // the bounds judge is read, to be judged.
+    bool judges_files = false;
+    // Whether each file read comes to add_file with its status, asked of the
+    // descriptor it was read from.
+    bool records_reads = false;
+
+    // Where judges_files is set: whether the policy takes the regular file
+    // at `path`, whose status is `status`, as it knows it, unread.
+    virtual bool takes_unread(std::string_view path, const platform::FileStatus& status);
+    // A regular file read to its end; where records_reads is set, how it
+    // was when its reading began (else null).
+    virtual void add_file(std::string_view path, const digest::Sha256Digest& digest,
+                          const ReadStatus* read) = 0;
     // Whether the use may take subdirectories to be walked elsewhere
     // (hand_back): the walk then keeps the chain of directories above every
     // directory it enters, which goes with each one handed back.

@@ -3,6 +3,7 @@
 #include <iterator>
 #include <utility>
 
+#include "platform/clock.h"
 #include "platform/path_text.h"
 #include "platform/read_ahead.h"
 
@@ -181,7 +182,7 @@ void TreeWalk::read_ahead() {
         }
         Upcoming& next = upcoming_.back();
         if (next.entry.recorded_type != platform::RecordedType::RegularFile ||
-            !budget_.try_take()) {
+            policy_.judges_files || !budget_.try_take()) {
             continue;
         }
         BudgetPlace place(budget_);
@@ -289,6 +290,14 @@ OsResult<void> TreeWalk::visit(Upcoming& upcoming) {
         !platform::path_as_unicode(platform::join_path(path_, entry.name))) {
         return leave_out(entry, Omission::NotUnicode);
     }
+    if (policy_.judges_files && !upcoming.through_link && !upcoming.resolved_type) {
+        // A status that cannot be read says nothing: the read that follows
+        // meets the failure itself.
+        if (const auto status = platform::query_entry_status(entry);
+            status && policy_.takes_unread(platform::join_path(path_, entry.name), *status)) {
+            return {};
+        }
+    }
     // Only while this walk keeps work of its own: the last file of a
     // task, handed on, would leave this worker idle to take it back, and
     // idle workers would pass it round without end.
@@ -358,12 +367,21 @@ OsResult<void> TreeWalk::read_file(const DirectoryEntry& entry,
     if (is_excluded(*file)) {
         return leave_out(path, Omission::Excluded);
     }
+    std::optional<ReadStatus> status;
+    if (policy_.records_reads) {
+        // As the file was when its reading began: a change while it is
+        // read shows in its times, and it is read again next time.
+        const std::int64_t began_ns = platform::wall_clock_ns();
+        if (auto asked = platform::query_open_file_status(*file)) {
+            status = ReadStatus{*asked, began_ns};
+        }
+    }
     auto digest = digest::digest_open_file(*file, read_buffer_, cancellation_, policy_.bytes_done);
     platform::close_file(std::move(*file));
     if (!digest) {
         return leave_out(path, Omission::UnreadableFile, std::move(digest).error());
     }
-    policy_.add_file(path, *digest);
+    policy_.add_file(path, *digest, status ? &*status : nullptr);
     return {};
 }
 

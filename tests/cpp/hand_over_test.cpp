@@ -98,7 +98,8 @@ TEST(WorkPoolTest, AStopWakesTheWaitingWorkers) {
 // Every file it is given, by name.
 class Names final : public WalkPolicy {
   public:
-    void add_file(std::string_view path, const digest::Sha256Digest&) override {
+    void add_file(std::string_view path, const digest::Sha256Digest&,
+                  const walk::ReadStatus*) override {
         read.insert(fs::path(std::string(path)).filename().string());
     }
     platform::OsResult<void> leave_out(LeftOut) override { return {}; }

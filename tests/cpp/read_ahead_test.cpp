@@ -33,7 +33,9 @@ class BudgetWatch final : public WalkPolicy {
         unicode_paths_only = false;
     }
 
-    void add_file(std::string_view, const digest::Sha256Digest&) override { look(); }
+    void add_file(std::string_view, const digest::Sha256Digest&, const walk::ReadStatus*) override {
+        look();
+    }
     platform::OsResult<void> leave_out(LeftOut) override {
         look();
         return {};

@@ -48,7 +48,8 @@ def expected_report(prefix, quiet=False, tree=True):
         for name, shown in sorted(CHECKED.items())
         if not (quiet and STATUSES[name] == "ok")
     ]
-    counts = [f"{list(STATUSES.values()).count(s)} {s}" for s in ("ok", "changed", "missing", "added")]
+    counts = [f"{list(STATUSES.values()).count(s)} {s}"
+              for s in ("ok", "changed", "missing", "added", "moved")]
     return "".join(lines) + f"summary: {', '.join(counts)}{TREE_COUNTS if tree else ''}\n"
 
 
@@ -131,10 +132,10 @@ def test_the_tree_is_dir_as_the_manifest_spells_it_else_where_all_paths_lie(tmp_
     write(tmp_path / "proj.sums", run_driftmoor("manifest", "proj", cwd=tmp_path))
     (tmp_path / "proj/README").write_bytes(b"new")
     for arguments, status, report, said in [
-        (("proj",), 1, f"added: proj/README\nsummary: 1 ok, 0 changed, 0 missing, 1 added{TREE_COUNTS}\n",
+        (("proj",), 1, f"added: proj/README\nsummary: 1 ok, 0 changed, 0 missing, 1 added, 0 moved{TREE_COUNTS}\n",
          b""),
         # Every listed path lies under proj/src/: that is the tree.
-        ((), 0, f"summary: 1 ok, 0 changed, 0 missing, 0 added{TREE_COUNTS}\n",
+        ((), 0, f"summary: 1 ok, 0 changed, 0 missing, 0 added, 0 moved{TREE_COUNTS}\n",
          chosen(tmp_path, "proj/src", "the folder that holds every path in proj.sums")),
     ]:
         result = run_driftmoor("check", "--quiet", "proj.sums", *arguments, cwd=tmp_path)
@@ -148,7 +149,7 @@ def test_a_matching_tree_and_matching_manifests_exit_0(edited):
         assert (result.returncode, result.stderr) == (0, b""), arguments
         counts = TREE_COUNTS if arguments[0] == "check" else ""
         assert result.stdout.decode().endswith(
-            f"summary: {len(CHECKED) - 1} ok, 0 changed, 0 missing, 0 added{counts}\n")
+            f"summary: {len(CHECKED) - 1} ok, 0 changed, 0 missing, 0 added, 0 moved{counts}\n")
     assert len(result.stdout.splitlines()) == 1  # quiet: the summary alone
 
 

@@ -186,15 +186,17 @@ def test_json_reports_hold_each_path_the_digests_the_summary_and_the_status(edit
     listed = listed_digests(edited / "gnu.sums")
     now = {f"tree/{name}": digest_of(edited / "tree" / name)
            for name in LISTED if name != MISSING}
-    states = {"ok", "changed", "missing", "added", "unreadable", "passed_over"}
+    states = {"ok", "changed", "missing", "added", "moved", "unreadable", "passed_over"}
     for arguments, summary, status, expected, actual in [
         (("check", "gnu.sums", "tree"), {"ok": len(LISTED) - 2, "changed": 1, "missing": 1,
-                                         "added": 0, "unreadable": 0, "passed_over": 0}, 1,
+                                         "added": 0, "moved": 0, "unreadable": 0,
+                                         "passed_over": 0}, 1,
          listed, now),
         (("check", "--listed-only", "--ignore-missing", "partial.sums"),
          {"ok": 1, "changed": 1, "unreadable": 0}, 1, listed, now),
         (("diff", "-q", "driftmoor.sums", "driftmoor.sums"),
-         {"ok": len(LISTED), "changed": 0, "missing": 0, "added": 0}, 0, listed, listed),
+         {"ok": len(LISTED), "changed": 0, "missing": 0, "added": 0, "moved": 0}, 0, listed,
+         listed),
     ]:
         text = run_driftmoor(*arguments, cwd=edited)
         result = run_driftmoor(*arguments[:1], "--format", "json", *arguments[1:], cwd=edited)

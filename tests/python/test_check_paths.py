@@ -91,7 +91,7 @@ def test_every_spelling_of_dir_is_the_same_tree(work, directory):
     result = run_driftmoor("check", "d.sums", directory, cwd=work)
     assert (result.returncode, result.stderr) == (0, b"")
     assert result.stdout == (b"ok: d/a\nok: d/sub/b\n"
-                             b"summary: 2 ok, 0 changed, 0 missing, 0 added, 0 unreadable, "
+                             b"summary: 2 ok, 0 changed, 0 missing, 0 added, 0 moved, 0 unreadable, "
                              b"0 passed over\n")
 
 

@@ -210,13 +210,13 @@ CASES = {
     ),
     "check": (
         ("check", *ALL_LINKS, "listed.sums", "tree"),
-        lambda files: report(CHECKED, b"summary: 7 ok, 0 changed, 0 missing, 0 added, "
+        lambda files: report(CHECKED, b"summary: 7 ok, 0 changed, 0 missing, 0 added, 0 moved, "
                                       b"5 unreadable, 3 passed over"),
         FAILURES, 1,
     ),
     "check-verbose": (
         ("check", *ALL_LINKS, "-v", "listed.sums", "tree"),
-        lambda files: report(CHECKED, b"summary: 7 ok, 0 changed, 0 missing, 0 added, "
+        lambda files: report(CHECKED, b"summary: 7 ok, 0 changed, 0 missing, 0 added, 0 moved, "
                                       b"5 unreadable, 3 passed over", verbose=True),
         FAILURES, 1,
     ),
@@ -261,7 +261,7 @@ def test_a_name_that_is_not_utf8_is_checked_and_an_added_one_is_reported(tmp_pat
 
     matching = run_driftmoor("check", "--quiet", "tree.sums", "tree", cwd=tmp_path)
     assert (matching.returncode, matching.stderr) == (0, b"")
-    assert matching.stdout == b"summary: 3 ok, 0 changed, 0 missing, 0 added, 0 unreadable, 0 passed over\n"
+    assert matching.stdout == b"summary: 3 ok, 0 changed, 0 missing, 0 added, 0 moved, 0 unreadable, 0 passed over\n"
     ours = run_driftmoor("manifest", ".", cwd=tmp_path / "tree")
     (tmp_path / "ours.sums").write_bytes(ours.stdout)
     same = run_driftmoor("diff", "ours.sums", "tree.sums", cwd=tmp_path)
@@ -273,7 +273,7 @@ def test_a_name_that_is_not_utf8_is_checked_and_an_added_one_is_reported(tmp_pat
     added = run_driftmoor("check", "--quiet", "tree.sums", "tree", cwd=tmp_path)
     assert (added.returncode, added.stderr) == (1, b"")
     assert added.stdout == (b"changed: tree/caf\xe9\n\\added: tree/hidden-\xe9\xff\\n\n"
-                            b"summary: 2 ok, 1 changed, 0 missing, 1 added, 0 unreadable, "
+                            b"summary: 2 ok, 1 changed, 0 missing, 1 added, 0 moved, 0 unreadable, "
                             b"0 passed over\n")
 
 
@@ -286,9 +286,10 @@ def test_json_reports_leave_out_names_json_cannot_hold_and_fail(tmp_path):
     ok = {"tree/a.txt": {"state": "ok", "expected": a, "actual": a}}
     for arguments, paths, summary, quiet_status in [
         (("check", "--format", "json", "tree.sums", "tree"), ok,
-         {"ok": 2, "changed": 0, "missing": 0, "added": 0, "unreadable": 0, "passed_over": 0}, 0),
+         {"ok": 2, "changed": 0, "missing": 0, "added": 0, "moved": 0, "unreadable": 0,
+          "passed_over": 0}, 0),
         (("diff", "--format", "json", "tree.sums", "tree.sums"), ok,
-         {"ok": 2, "changed": 0, "missing": 0, "added": 0}, 0),
+         {"ok": 2, "changed": 0, "missing": 0, "added": 0, "moved": 0}, 0),
     ]:
         result = run_driftmoor(*arguments, cwd=tmp_path)
         assert result.returncode == 1, arguments
@@ -333,7 +334,7 @@ def test_a_manifest_written_into_its_tree_leaves_itself_out(tmp_path, script, li
                else f"the folder that holds every path in {manifest}")
         assert (check.returncode, check.stderr) == (
             0, f"driftmoor: checking {tmp_path / 'tree'} ({why})\n".encode())
-        assert check.stdout.endswith(b"summary: 2 ok, 0 changed, 0 missing, 0 added, "
+        assert check.stdout.endswith(b"summary: 2 ok, 0 changed, 0 missing, 0 added, 0 moved, "
                                      b"0 unreadable, 0 passed over\n")
 
 

@@ -76,7 +76,7 @@ def test_progress_is_drawn_on_a_terminal_only(tmp_path):
     (tmp_path / "fan.sums").write_bytes(piped.stdout)
     paths = [line[66:] for line in piped.stdout.decode().splitlines()]
     listed = len(paths)
-    summary = f"summary: {listed} ok, 0 changed, 0 missing, 0 added, 0 unreadable, 0 passed over\n"
+    summary = f"summary: {listed} ok, 0 changed, 0 missing, 0 added, 0 moved, 0 unreadable, 0 passed over\n"
     every = "".join(f"ok: {path}\n" for path in paths)
     only_listed = every + f"summary: {listed} ok, 0 changed, 0 missing, 0 unreadable\n"
     for arguments, output, total in [

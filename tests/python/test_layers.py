@@ -31,10 +31,10 @@ IMPLEMENTATIONS = ("platform/linux", "platform/windows")
 PACKAGE_LAYERS = [
     "__main__", "__init__", "command", "parser", "version",
     "subcommands", "subcommands.manifest", "subcommands.check", "subcommands.diff",
-    "api", "cluster", "cluster.session", "cluster.connect", "cluster.merge", "cluster.parts",
-    "formats", "formats.json_object", "formats.parsed",
+    "api", "recording", "cluster", "cluster.session", "cluster.connect", "cluster.merge",
+    "cluster.parts", "formats", "formats.json_object", "formats.parsed",
     "walk", "progress", "tree", "report",
-    "reasons", "json_text", "output", "names", "arguments",
+    "reasons", "state", "json_text", "output", "names", "arguments",
 ]
 
 

@@ -2,6 +2,7 @@
 the main job alone, then for the tests, has what the tests need; and the
 checkout's command says in one line what to run when its build is missing."""
 
+import os
 import shutil
 import subprocess
 import sys
@@ -45,9 +46,11 @@ def test_test_support_follows_the_last_configuration(tmp_path, first, then, has_
 @pytest.mark.skipif(FROM_WHEEL, reason="the checkout's launcher, not an installed one")
 def test_command_without_its_build_says_what_to_run():
     # Without site's paths (-S) the build's modules are not found, as when
-    # build/release was removed.
+    # build/release was removed; nor are they on a PYTHONPATH (the sanitized
+    # build's stage puts its own there).
+    environment = {name: value for name, value in os.environ.items() if name != "PYTHONPATH"}
     result = subprocess.run([sys.executable, "-S", DRIFTMOOR, "--version"], capture_output=True,
-                            text=True, timeout=60)
+                            text=True, timeout=60, env=environment)
     assert result.returncode == 2
     assert result.stdout == ""
     (line,) = result.stderr.splitlines()

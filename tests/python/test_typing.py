@@ -44,9 +44,10 @@ assert_type(listed.read(b"..."), driftmoor_tree.ManifestProblem | None)
 assert_type(listed.seal(), driftmoor_tree.ManifestProblem | None)
 assert_type(listed.roots(), tuple[bytes | None, bytes | None])
 findings = driftmoor_tree.check(listed, tree=b"tree", links=driftmoor_tree.LinkRule.NONE)
-for path, state, expected, actual, kind, message, below in findings:
+for path, state, expected, actual, kind, message, below, moved_to, came in findings:
     assert_type(state, driftmoor_tree.PathState)
-report = findings.report(("ok",), ("ok",), (), counted=(driftmoor_tree.PathState.OK,))
+    assert_type(came, driftmoor_tree.Came)
+report = findings.report(("ok",), ("ok",), (), (), (), (), counted=(driftmoor_tree.PathState.OK,))
 assert_type(report.status, int)
 assert_type(next(report), bytes)
 

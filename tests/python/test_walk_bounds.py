@@ -94,7 +94,7 @@ def test_a_check_reads_what_its_manifest_lists_wherever_its_links_lead(tmp_path)
     result = run_driftmoor("check", "-q", "all.sums", "t", cwd=tmp_path)
     assert (result.returncode, result.stderr) == (0, b"")
     listed = len(RULES["all"][0])
-    assert result.stdout.decode() == (f"summary: {listed} ok, 0 changed, 0 missing, 0 added, "
+    assert result.stdout.decode() == (f"summary: {listed} ok, 0 changed, 0 missing, 0 added, 0 moved, "
                                       "0 unreadable, 4 passed over\n")
     # The outside file changed: the listed link to it says so.
     (tmp_path / "outside/o").write_bytes(b"changed outside")
@@ -116,7 +116,7 @@ def test_an_unchanged_tree_with_dangling_links_checks_clean_every_night(tmp_path
     for _ in range(2):
         night = run_driftmoor("check", "--quiet", "t.sums", "t", cwd=tmp_path)
         assert (night.returncode, night.stderr) == (0, b"")
-        assert night.stdout == (b"summary: 1 ok, 0 changed, 0 missing, 0 added, 0 unreadable, "
+        assert night.stdout == (b"summary: 1 ok, 0 changed, 0 missing, 0 added, 0 moved, 0 unreadable, "
                                 b"25 passed over\n")
     # A listed file that has become a dangling link is missing.
     (tmp_path / "t/a").unlink()

@@ -252,21 +252,26 @@ class GatheringWalk:
     walked when gathered: what the native check takes in place of its own
     walk. The rest is Session's."""
 
-    __slots__ = ("_gather", "_session")
+    __slots__ = ("_gather", "_session", "_done")
 
     def __init__(self, client: Client, root: bytes, *, links: LinkRule, one_file_system: bool,
                  jobs: int | None, exclude: tuple[int, int] | None) -> None:
         self._gather = Gather(root)
         self._session = Session(client, root, self._gather, links=links,
                                 one_file_system=one_file_system, jobs=jobs, exclude=exclude)
+        self._done = False
 
     def gather(self, counts: MutableSequence[int]) -> driftmoor_tree.GatheredWalk:
-        """Walks the tree, `counts` (files, bytes) kept up to date."""
-        steps = self._session.run(counts)
-        try:
-            for _ in steps:
-                pass
-        finally:
-            steps.close()
+        """Walks the tree, `counts` (files, bytes) kept up to date; once:
+        a check that starts again (its state refused) takes the same walk."""
+        if not self._done:
+            steps = self._session.run(counts)
+            try:
+                for _ in steps:
+                    pass
+            finally:
+                steps.close()
+            self._done = True
+        counts[0], counts[1] = self._session.account.files, self._session.account.bytes
         return self._gather.walked
 

@@ -31,12 +31,14 @@ _FORMS = {
 
 
 class Manifest:
-    __slots__ = ("name", "listed", "identity")
+    __slots__ = ("name", "listed", "identity", "sha256")
 
-    def __init__(self, name: str, listed: ListedManifest, identity: tuple[int, int]) -> None:
+    def __init__(self, name: str, listed: ListedManifest, identity: tuple[int, int],
+                 sha256: str) -> None:
         self.name: Final = name  # for messages
         self.listed: Final = listed  # sealed: the files it lists, in the order of their paths
         self.identity: Final = identity  # the file's device and inode, as read
+        self.sha256: Final = sha256  # of the bytes read: what a state binds to
 
 
 def read_manifest(path: str | None) -> Manifest:
@@ -52,7 +54,9 @@ def read_manifest(path: str | None) -> Manifest:
             if first.lstrip().startswith(b"{"):  # no line of digests starts with `{`
                 from driftmoor_cli.formats.json_object import read_json
 
-                read_json(first + file.read(), name, listed)
+                text = first + file.read()
+                listed.note(text)
+                read_json(text, name, listed)
                 problem = listed.seal()
             else:
                 problem = listed.read(first)
@@ -68,7 +72,7 @@ def read_manifest(path: str | None) -> Manifest:
         raise ManifestError(problem_text(problem, name))
     if not len(listed):
         raise ManifestError(f"{name}: lists no files")
-    return Manifest(name, listed, (identity.st_dev, identity.st_ino))
+    return Manifest(name, listed, (identity.st_dev, identity.st_ino), listed.sha256())
 
 
 def problem_text(problem: ManifestProblem, name: str) -> str:

@@ -1,6 +1,9 @@
 """`driftmoor manifest DIR`: the digest of every regular file under DIR (or
 of the one file named), written as the native module formats it, and a line
-on standard error for each entry that could not be read."""
+on standard error for each entry that could not be read; with --state, the
+state of the files read, for later checks (recording). With --scheduler,
+the walk runs on a Dask cluster's workers and the lines are written as the
+parts' runs merge into final ones (cluster), with the same output."""
 
 import array
 import contextlib
@@ -30,6 +33,9 @@ CLUSTER_FAILED = 2  # the cluster could not be used: nothing is known of the tre
 # entries passed over, each (path, kind, message).
 Account = tuple[list[tuple[bytes, LeftOutKind, str | None]],
                 list[tuple[bytes, LeftOutKind, str | None]], int]
+# Writes the output to the Output given, adding the paths JSON cannot hold
+# to the list.
+Write = Callable[[Output, list[bytes]], None]
 
 
 def run(arguments: ManifestArguments) -> int:
@@ -37,7 +43,8 @@ def run(arguments: ManifestArguments) -> int:
     if arguments.cluster is not None:
         return _on_cluster(arguments, arguments.cluster)
     try:
-        walked = walk(root, arguments.walk, exclude=_standard_output_file())
+        walked = walk(root, arguments.walk, exclude=_standard_output_file(),
+                      record_reads=arguments.state is not None)
     except OSError as failure:
         error_about(root, str(failure))
         return FAILED
@@ -48,13 +55,14 @@ def run(arguments: ManifestArguments) -> int:
         return FAILED
     files = walked.files
 
-    def write(not_unicode: list[bytes]) -> None:
+    def write(output: Output, not_unicode: list[bytes]) -> None:
         if arguments.format == "json":
-            _write_json(sorted(files.items()), not_unicode)
+            _write_json(output, sorted(files.items()), not_unicode)
         else:
-            _write_lines(driftmoor_tree.manifest_lines(files, format=arguments.format))
+            _write_lines(output, driftmoor_tree.manifest_lines(files, format=arguments.format))
 
-    return _written(arguments, write, lambda: (walked.failures, walked.passed_over, len(files)))
+    return _written(arguments, write, lambda: (walked.failures, walked.passed_over, len(files)),
+                    lambda: walked.reads)
 
 
 def _on_cluster(arguments: ManifestArguments, cluster: ClusterOptions) -> int:
@@ -95,28 +103,40 @@ def _walked_on(client: Client, arguments: ManifestArguments, jobs: int | None) -
         if walked.root == RootKind.OTHER:
             error_about(root, "not a regular file or a directory")
             return FAILED
-        def write(not_unicode: list[bytes]) -> None:
+
+        def write(output: Output, not_unicode: list[bytes]) -> None:
             if arguments.format == "json":
-                _write_json(_final(steps, merge.pairs), not_unicode)
+                _write_json(output, _final(steps, merge.pairs), not_unicode)
             else:
-                _write_lines(_final(steps, merge.lines))
+                _write_lines(output, _final(steps, merge.lines))
 
         return _written(arguments, write,
-                        lambda: (walked.failures, walked.passed_over, walked.files))
+                        lambda: (walked.failures, walked.passed_over, walked.files),
+                        lambda: None)
 
 
-def _written(arguments: ManifestArguments, write: Callable[[list[bytes]], None],
-             account: Callable[[], Account]) -> int:
-    """Writes the output (`write` adds the paths JSON cannot hold to its
-    list), then names what was left out (`account`, once written); the
-    exit status."""
+def _written(arguments: ManifestArguments, write: Write, account: Callable[[], Account],
+             reads: Callable[[], bytes | None]) -> int:
+    """Writes the output, then names what was left out (`account`, once
+    written), then saves the state of the files read (`reads`, the walk's
+    records of them) where one is asked for; the exit status."""
     not_unicode: list[bytes] = []
+    output = Output()
+    if arguments.state is not None:
+        from driftmoor_cli.recording import RecordingOutput
+
+        output = RecordingOutput(arguments.format == "json")
     try:
-        write(not_unicode)
+        write(output, not_unicode)
     except WriteFailed:
         _report(account(), not_unicode, arguments.verbose)
         raise
     _report(account(), not_unicode, arguments.verbose)
+    if arguments.state is not None:
+        recorded = reads()
+        assert isinstance(output, RecordingOutput) and recorded is not None
+        if (unsaved := output.save_state(arguments.state, recorded, arguments.path)) is not None:
+            error(unsaved)
     return FAILED if account()[0] or not_unicode else 0
 
 
@@ -129,17 +149,16 @@ def _final[Item](steps: Iterator[None], final: Callable[[], Iterator[Item]]) -> 
     yield from final()
 
 
-def _write_lines(chunks: Iterable[bytes]) -> None:
-    output = Output()
+def _write_lines(output: Output, chunks: Iterable[bytes]) -> None:
     for chunk in chunks:
         output.write(chunk)
     output.flush()
 
 
-def _write_json(files: Iterable[tuple[bytes, str]], not_unicode: list[bytes]) -> None:
+def _write_json(output: Output, files: Iterable[tuple[bytes, str]],
+                not_unicode: list[bytes]) -> None:
     from driftmoor_cli.formats.json_object import json_object
 
-    output = Output()
     for text in json_object(files, not_unicode):
         output.write_text(text)
     output.flush()

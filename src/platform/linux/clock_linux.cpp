@@ -13,4 +13,10 @@ std::uint64_t coarse_milliseconds() noexcept {
            static_cast<std::uint64_t>(now.tv_nsec) / 1000000;
 }
 
+std::int64_t wall_clock_ns() noexcept {
+    struct timespec now;
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
+
 }  // namespace driftmoor::platform

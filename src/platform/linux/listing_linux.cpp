@@ -304,6 +304,14 @@ OsResult<FileMetadata> query_entry_metadata(const DirectoryEntry& entry) {
     return metadata_from_stat(status);
 }
 
+OsResult<FileStatus> query_entry_status(const DirectoryEntry& entry) {
+    struct stat status;
+    if (::fstatat(entry.directory->descriptor, entry.name.c_str(), &status, 0) != 0) {
+        return std::unexpected(OsError::from_os_code(errno));
+    }
+    return status_from_stat(status);
+}
+
 OsResult<FileHandle> open_entry_for_reading(const DirectoryEntry& entry) {
     const ListedDirectory& directory = *entry.directory;
     // A regular file in a directory that only this user can change is still

@@ -23,6 +23,18 @@ FileMetadata metadata_from_stat(const struct stat& status) noexcept {
                                static_cast<std::uint64_t>(status.st_ino)}};
 }
 
+FileStatus status_from_stat(const struct stat& status) noexcept {
+    const FileMetadata metadata = metadata_from_stat(status);
+    const auto nanoseconds = [](const struct timespec& time) {
+        return static_cast<std::int64_t>(time.tv_sec) * 1'000'000'000 + time.tv_nsec;
+    };
+    return {.type = metadata.type,
+            .size = static_cast<std::uint64_t>(status.st_size),
+            .mtime_ns = nanoseconds(status.st_mtim),
+            .ctime_ns = nanoseconds(status.st_ctim),
+            .identity = *metadata.identity};
+}
+
 OsResult<FileMetadata> query_metadata(std::string_view path_text) {
     auto path = prepare_platform_path(path_text);
     if (!path) {
@@ -34,6 +46,26 @@ OsResult<FileMetadata> query_metadata(std::string_view path_text) {
         return std::unexpected(OsError::from_os_code(errno));
     }
     return metadata_from_stat(status);
+}
+
+OsResult<FileStatus> query_status(std::string_view path_text) {
+    auto path = prepare_platform_path(path_text);
+    if (!path) {
+        return std::unexpected(std::move(path).error());
+    }
+    struct stat status;
+    if (::stat(path->c_str(), &status) != 0) {
+        return std::unexpected(OsError::from_os_code(errno));
+    }
+    return status_from_stat(status);
+}
+
+OsResult<FileStatus> query_open_file_status(const FileHandle& file) {
+    struct stat status;
+    if (::fstat(static_cast<int>(file.native()), &status) != 0) {
+        return std::unexpected(OsError::from_os_code(errno));
+    }
+    return status_from_stat(status);
 }
 
 OsResult<FileMetadata> query_open_file_metadata(const FileHandle& file) {

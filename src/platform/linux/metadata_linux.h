@@ -8,5 +8,6 @@
 namespace driftmoor::platform {
 
 FileMetadata metadata_from_stat(const struct stat& status) noexcept;
+FileStatus status_from_stat(const struct stat& status) noexcept;
 
 }  // namespace driftmoor::platform

@@ -146,6 +146,14 @@ OsResult<FileMetadata> query_entry_metadata(const DirectoryEntry& entry) {
     return query_metadata(join_path(entry.directory->path, entry.name));
 }
 
+OsResult<FileStatus> query_entry_status(const DirectoryEntry& entry) {
+    auto path = prepare_platform_path(join_path(entry.directory->path, entry.name));
+    if (!path) {
+        return std::unexpected(std::move(path).error());
+    }
+    return query_platform_status(*path);
+}
+
 OsResult<DirectoryListing> open_entry_listing(const DirectoryEntry& entry) {
     return open_listing(join_path(entry.directory->path, entry.name));
 }

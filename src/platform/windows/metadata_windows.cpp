@@ -135,6 +135,53 @@ OsResult<FileMetadata> query_metadata(std::string_view path_text) {
     return to_file_metadata(*metadata);
 }
 
+OsResult<FileStatus> status_of_handle(HANDLE handle) {
+    auto metadata = metadata_of_handle(handle);
+    if (!metadata) {
+        return std::unexpected(std::move(metadata).error());
+    }
+    FILE_BASIC_INFO basic{};
+    FILE_STANDARD_INFO standard{};
+    if (!::GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic) ||
+        !::GetFileInformationByHandleEx(handle, FileStandardInfo, &standard, sizeof standard)) {
+        return std::unexpected(last_error());
+    }
+    // Windows counts 100-nanosecond ticks from 1601.
+    const auto nanoseconds = [](LARGE_INTEGER time) {
+        constexpr std::int64_t TICKS_FROM_1601_TO_1970 = 116444736000000000;
+        return (time.QuadPart - TICKS_FROM_1601_TO_1970) * 100;
+    };
+    const FileMetadata kind = to_file_metadata(*metadata);
+    return FileStatus{.type = kind.type,
+                      .size = static_cast<std::uint64_t>(standard.EndOfFile.QuadPart),
+                      .mtime_ns = nanoseconds(basic.LastWriteTime),
+                      .ctime_ns = nanoseconds(basic.ChangeTime),
+                      .identity = kind.identity.value_or(FileIdentity{})};
+}
+
+OsResult<FileStatus> query_platform_status(const std::wstring& platform_path) {
+    const HANDLE handle = ::CreateFileW(
+        platform_path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return std::unexpected(last_error());
+    }
+    const FileHandle owner(reinterpret_cast<std::intptr_t>(handle));
+    return status_of_handle(handle);
+}
+
+OsResult<FileStatus> query_status(std::string_view path_text) {
+    auto path = prepare_platform_path(path_text);
+    if (!path) {
+        return std::unexpected(std::move(path).error());
+    }
+    return query_platform_status(*path);
+}
+
+OsResult<FileStatus> query_open_file_status(const FileHandle& file) {
+    return status_of_handle(reinterpret_cast<HANDLE>(file.native()));
+}
+
 OsResult<FileMetadata> query_open_file_metadata(const FileHandle& file) {
     auto metadata = metadata_of_handle(reinterpret_cast<HANDLE>(file.native()));
     if (!metadata) {

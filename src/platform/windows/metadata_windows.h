@@ -2,6 +2,8 @@
 // listing code.
 #pragma once
 
+#include <windows.h>
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -31,5 +33,10 @@ bool is_symbolic_link(const WindowsMetadata& metadata) noexcept;
 OsResult<WindowsMetadata> query_platform_metadata(const std::wstring& platform_path);
 
 FileMetadata to_file_metadata(const WindowsMetadata& metadata) noexcept;
+
+// The status of what an open handle reads (its size and times asked of the
+// handle), or of what a platform path names, following links.
+OsResult<FileStatus> status_of_handle(HANDLE handle);
+OsResult<FileStatus> query_platform_status(const std::wstring& platform_path);
 
 }  // namespace driftmoor::platform
