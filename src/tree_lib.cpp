@@ -70,7 +70,8 @@ PyMethodDef method_table[] = {
      "longest ago are read all the same. ValueError when the state does not fit\n"
      "the manifest, which is then left untaken. walked: a GatheredWalk of the tree\n"
      "(its parts walked elsewhere with the same options), taken in place of a walk\n"
-     "here."},
+     "here; or a function that makes it, called with the TrustTable of what the\n"
+     "check may take unread (walk_part's trust)."},
     {"recorded_state",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_recorded_state)), METH_FASTCALL,
      "recorded_state(manifest, reads, /)\n--\n\nThe state of a sealed ListedManifest's files\n"
@@ -84,7 +85,8 @@ PyMethodDef method_table[] = {
      CALL_FLAGS,
      "walk_part(top, /, *, directory=None, name=b'', through_link=False, above=b'', depth=0,\n"
      "          most_work=2**64-1, most_seconds=-1.0, jobs=1, exclude=None, progress=None,\n"
-     "          links=LinkRule.ALL, one_file_system=False)\n--\n\n"
+     "          links=LinkRule.ALL, one_file_system=False, record_reads=False,\n"
+     "          trust=None)\n--\n\n"
      "Walks one part of the tree at top (bytes) as walk walks the whole tree there:\n"
      "the top itself (directory None), or the subdirectory name of the directory\n"
      "at the path directory, which another part handed back with its through_link,\n"
@@ -93,13 +95,21 @@ PyMethodDef method_table[] = {
      "(when not negative), every subdirectory not entered yet is handed back\n"
      "rather than walked.\n\n"
      "Returns (run, files, bytes, failures, passed_over, parts, root): run, the\n"
-     "files read as a sorted run for RunMerge, their names below the part's\n"
-     "directory (b'' for a top that is a file); the counts of files and of their\n"
+     "files met as a sorted run for RunMerge or GatheredWalk, their names below the\n"
+     "part's directory (b'' for a top that is a file), with the status each read\n"
+     "began with where record_reads (or trust) is given; the counts of files and of their\n"
      "bytes; failures and passed_over, lists of (path, kind, code, text), code the\n"
      "system's error number to word (os_error_message) and text the error's own\n"
      "words where there is no number (both None where kind says all); parts, a list\n"
      "of (directory, name, through_link, above, depth) handed back; root, a\n"
-     "RootKind. The other arguments are walk's."},
+     "RootKind. trust: what a check may take unread (TrustTable.below): a file\n"
+     "whose status is its record's is then taken unread, or read for the scrub,\n"
+     "and said so in the run. The other arguments are walk's."},
+    {"run_reads", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_run_reads)),
+     METH_FASTCALL,
+     "run_reads(directory, run, /)\n--\n\nThe records of the reads of a run (walk_part's, "
+     "with\nrecord_reads) of the files below directory, in the form TreeWalk.reads has,\n"
+     "for recorded_state."},
     {"shared_identity", py_shared_identity, METH_O,
      "shared_identity(path, /)\n--\n\n"
      "(device, inode) of what path (bytes) names, following links, as every machine\n"
@@ -140,7 +150,7 @@ int exec_driftmoor_tree(PyObject* module) {
         if (auto added = add_tree_check_types(module, state); !added) {
             return added;
         }
-        if (auto added = add_part_types(module); !added) {
+        if (auto added = add_part_types(module, state); !added) {
             return added;
         }
         if (auto added = checked_status(PyModule_AddIntConstant(

@@ -69,8 +69,6 @@ def parse(argv: Sequence[str] | None) -> Arguments:
         scheduler = namespace.scheduler or os.environ.get(SCHEDULER_VARIABLE) or None
         if scheduler is not None:
             cluster = ClusterOptions(scheduler, namespace.connect_timeout, namespace.jobs)
-        if cluster is not None and namespace.state is not None:
-            parser.error("--state does not work with --scheduler yet")
     if namespace.command == "manifest":
         assert walk is not None
         return ManifestArguments(os.fsencode(namespace.path), namespace.format, walk,

@@ -40,8 +40,10 @@ def walk(root: bytes, options: WalkOptions, exclude: tuple[int, int] | None = No
 
 
 # The walk of a check's tree made elsewhere (on a cluster), given the counts
-# to keep up to date as it goes.
-Gather = Callable[[MutableSequence[int]], driftmoor_tree.GatheredWalk]
+# to keep up to date as it goes and, where a state is kept, what the check
+# may take unread.
+Gather = Callable[[MutableSequence[int], driftmoor_tree.TrustTable | None],
+                  driftmoor_tree.GatheredWalk]
 
 
 def check(listed: driftmoor_tree.ListedManifest, plan: Plan, options: WalkOptions,
@@ -56,7 +58,16 @@ def check(listed: driftmoor_tree.ListedManifest, plan: Plan, options: WalkOption
     manifest untouched, when the state does not fit it."""
     counts = _counts()
     with progress_line(options.progress, Counts(counts, total=len(listed))):
-        walked = gather(counts) if gather is not None else None
+        walked = None
+        if gather is not None:
+            take = gather
+
+            def gathered(table: driftmoor_tree.TrustTable) -> driftmoor_tree.GatheredWalk:
+                # What may be taken unread is sent only where a state is kept.
+                return take(counts, table if state is not None else None)
+
+            walked = gathered
+
         return driftmoor_tree.check(
             listed, tree=plan.tree, listed_start=plan.listed_start,
             checked_start=plan.checked_start, walked_start=plan.walked_start, jobs=options.jobs,

@@ -1,7 +1,7 @@
 # driftmoor_tree, the walk of the `driftmoor` command, for type checkers and
 # editors.
 
-from collections.abc import Buffer, Iterable, Iterator
+from collections.abc import Buffer, Callable, Iterable, Iterator
 from enum import IntEnum
 from typing import Final, Literal, final
 
@@ -9,7 +9,7 @@ from _typeshed import structseq
 
 __all__ = ["walk", "manifest_lines", "escape_path", "unescape_path", "plain_path", "check",
            "recorded_state",
-           "compare", "walk_part", "shared_identity", "os_error_message"]
+           "compare", "walk_part", "run_reads", "shared_identity", "os_error_message"]
 
 # The longest line a ListedManifest reads, in bytes.
 MAX_LINE_LENGTH: Final[int]
@@ -326,7 +326,7 @@ def check(
     state: Iterable[tuple[int, bytes]] | None = None,
     state_digests: Iterable[tuple[int, bytes]] | None = None,
     scrub: int = 0,
-    walked: GatheredWalk | None = None,
+    walked: GatheredWalk | Callable[[TrustTable], GatheredWalk] | None = None,
 ) -> Findings:
     """Checks the files a sealed manifest lists, taking it. A relative
     listed path is checked at checked_start followed by what comes after
@@ -348,7 +348,9 @@ def check(
     1/N of recorded files read longest ago are read all the same. ValueError
     when the state does not fit the manifest, which is then not taken.
     `walked`: the tree's walk made elsewhere (its parts walked on a cluster,
-    with the same options), taken in place of a walk here. Runs detached;
+    with the same options), taken in place of a walk here; or the function
+    that makes it, called with what the check may take unread (its parts
+    walked with `walk_part(trust=table.below(...))`). Runs detached;
     raises as walk does."""
 
 def recorded_state(manifest: ListedManifest, reads: bytes, /) -> _Chunks:
@@ -380,6 +382,8 @@ def walk_part(
     progress: Buffer | None = None,
     links: LinkRule = LinkRule.ALL,
     one_file_system: bool = False,
+    record_reads: bool = False,
+    trust: bytes | None = None,
 ) -> tuple[bytes, int, int, list[_PartLeftOut], list[_PartLeftOut], list[_HandedBack],
            RootKind]:
     """Walks one part of the tree at `top` as `walk` walks the whole tree
@@ -395,7 +399,15 @@ def walk_part(
     files read as one sorted run for RunMerge (names below the part's
     directory; b"" for a top that is a file), their count and bytes, the
     entries left out, the subdirectories handed back, and what the top was
-    found to be. The other arguments, and what it raises, are `walk`'s."""
+    found to be. With `record_reads`, the run holds the status each read
+    began with; with `trust` (TrustTable.below's), a file whose status is
+    what its record says is taken unread, or read for the scrub, and the run
+    says so. The other arguments, and what it raises, are `walk`'s."""
+
+def run_reads(directory: bytes, run: bytes, /) -> bytes:
+    """The records of the reads of a run (walk_part's, with record_reads)
+    of the files below `directory`, in TreeWalk.reads' form, for
+    recorded_state."""
 
 def shared_identity(path: bytes, /) -> tuple[int, int]:
     """(device, inode) of what `path` names, following links, as every
@@ -445,3 +457,15 @@ class GatheredWalk:
                   /) -> None:
         """Adds an entry left out, as walk_part gives it: its path, why, and
         the system's error number or the error's own words (or neither)."""
+
+@final
+class TrustTable:
+    """What a check with a state may take unread where its tree is walked
+    elsewhere: the listed files whose records it would trust, by their paths
+    below the top. Made by `check` for its `walked` function."""
+
+    def __len__(self) -> int: ...
+    def below(self, directory: bytes, whole: bool, /) -> bytes:
+        """The entries of the files below `directory` (relative to the top;
+        b"" for the top), only those in it unless `whole`, packed for
+        walk_part's `trust`."""

@@ -1,5 +1,6 @@
 #include "binding/part_functions.h"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstdint>
@@ -27,6 +28,7 @@
 #include "digest/file_digest.h"
 #include "platform/metadata.h"
 #include "platform/path_text.h"
+#include "tree/part_run.h"
 #include "tree/run_merge.h"
 #include "tree/tree_account.h"
 #include "tree/tree_part.h"
@@ -149,14 +151,21 @@ PyObject* py_walk_part(PyObject* module, PyObject* args, PyObject* keywords) {
                                               "progress",
                                               "links",
                                               "one_file_system",
+                                              "record_reads",
+                                              "trust",
                                               nullptr};
+        int record_reads = 0;
+        PyObject* trust = Py_None;
         if (!PyArg_ParseTupleAndKeywords(
-                args, keywords, "y#|$Oy#py#nKdnOOOp:walk_part", const_cast<char**>(keyword_names),
+                args, keywords, "y#|$Oy#py#nKdnOOOppO:walk_part", const_cast<char**>(keyword_names),
                 &top_data, &top_size, &directory, &name_data, &name_size, &through_link,
                 &above_data, &above_size, &depth, &most_work, &most_seconds, &arguments.jobs,
                 &arguments.exclude, &arguments.progress, &arguments.links,
-                &arguments.one_file_system)) {
+                &arguments.one_file_system, &record_reads, &trust)) {
             return std::unexpected(fetch());
+        }
+        if (trust != Py_None && !PyBytes_Check(trust)) {
+            return std::unexpected(type_mismatch(trust, "bytes or None"));
         }
         if (directory != Py_None && !PyBytes_Check(directory)) {
             return std::unexpected(type_mismatch(directory, "bytes or None"));
@@ -166,6 +175,15 @@ PyObject* py_walk_part(PyObject* module, PyObject* args, PyObject* keywords) {
         }
         const std::string_view top(top_data, static_cast<std::size_t>(top_size));
         tree::AccountOptions options;
+        options.records_reads = record_reads != 0;
+        std::optional<tree::PartTrust> judge;
+        if (trust != Py_None) {
+            judge = tree::PartTrust::unpack(top, view_of(trust));
+            if (!judge) {
+                return std::unexpected(value_error("trust is not a packed trust table"));
+            }
+            options.judge = &*judge;
+        }
         HeldBuffer progress_buffer;
         if (auto taken =
                 take_walk_arguments(arguments, walk::LinkRule::All, options, progress_buffer);
@@ -212,13 +230,18 @@ PyObject* py_walk_part(PyObject* module, PyObject* args, PyObject* keywords) {
             }
             const std::string walked_from =
                 part ? platform::join_path(part->directory_path, part->name) : std::string(top);
-            const std::uint64_t files = account->file_count;
-            const std::string run = run_detached(
-                [&] { return tree::sorted_run(std::move(account->files), walked_from); });
+            // Taken unread or read: done, as a progress line counts them.
+            const std::uint64_t files =
+                account->file_count +
+                static_cast<std::uint64_t>(std::ranges::count_if(
+                    account->judged, [](const tree::JudgedFile& judged) { return judged.taken; }));
+            const std::vector<tree::LeftOutEntry> left_out = std::move(account->left_out);
+            const std::string run =
+                run_detached([&] { return tree::sorted_run(std::move(*account), walked_from); });
             const TreeModuleState& state = tree_state_of_module(module);
             PyRef failures = created_or_panic(PyList_New(0));
             PyRef passed_over = created_or_panic(PyList_New(0));
-            for (const tree::LeftOutEntry& entry : account->left_out) {
+            for (const tree::LeftOutEntry& entry : left_out) {
                 PyObject* list =
                     walk::is_failure(entry.omission) ? failures.get() : passed_over.get();
                 if (auto added = append_to(list, left_out_item(state, entry)); !added) {
@@ -268,6 +291,19 @@ PyObject* py_os_error_message(PyObject*, PyObject* code) {
             return std::unexpected(value_error("code out of range"));
         }
         return error_message(platform::OsError::from_os_code(static_cast<std::int32_t>(value)));
+    });
+}
+
+PyObject* py_run_reads(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return call_wrapper([&]() -> Outcome<PyRef> {
+        if (nargs != 2 || !PyBytes_Check(args[0]) || !PyBytes_Check(args[1])) {
+            return std::unexpected(FailureValue::with_message(
+                PyExc_TypeError, "run_reads() takes a directory and a run, both bytes"));
+        }
+        if (!tree::run_file_count(view_of(args[1]))) {
+            return std::unexpected(value_error("not a sorted run of names and digests"));
+        }
+        return bytes_of(tree::run_reads(view_of(args[0]), view_of(args[1])));
     });
 }
 
@@ -457,6 +493,69 @@ PyType_Spec MERGE_SPEC = {
     MERGE_SLOTS,
 };
 
+// --- TrustTable ----------------------------------------------------------------
+
+struct TrustTableObject {
+    PyObject_HEAD
+        // Owned.
+        tree::TrustTable* table;
+};
+
+TrustTableObject* as_trust(PyObject* self) noexcept {
+    return reinterpret_cast<TrustTableObject*>(self);
+}
+
+void trust_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    delete as_trust(self)->table;
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* trust_below(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    return call_wrapper([&]() -> Outcome<PyRef> {
+        if (nargs != 2 || !PyBytes_Check(args[0]) || !PyBool_Check(args[1])) {
+            return std::unexpected(FailureValue::with_message(
+                PyExc_TypeError, "below() takes a directory (bytes) and whole (bool)"));
+        }
+        // Never changed once made: read without a critical section.
+        return bytes_of(as_trust(self)->table->packed_below(view_of(args[0]), args[1] == Py_True));
+    });
+}
+
+Py_ssize_t trust_length(PyObject* self) {
+    return static_cast<Py_ssize_t>(as_trust(self)->table->size());
+}
+
+PyMethodDef TRUST_METHODS[] = {
+    {"below", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(trust_below)),
+     METH_FASTCALL,
+     "below($self, directory, whole, /)\n--\n\nThe entries of the files below directory (a "
+     "path relative to the top, b'' for the top), only those in it unless whole, packed for "
+     "walk_part's trust."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot TRUST_SLOTS[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(trust_dealloc)},
+    {Py_tp_methods, TRUST_METHODS},
+    {Py_sq_length, reinterpret_cast<void*>(trust_length)},
+    {Py_tp_doc,
+     const_cast<char*>("What a check with a state may take unread where its tree is walked "
+                       "elsewhere: the listed files whose records it would trust, by their "
+                       "paths below the top, for walk_part's trust. Made by check; len() is "
+                       "the files.")},
+    {0, nullptr},
+};
+
+PyType_Spec TRUST_SPEC = {
+    "driftmoor_tree.TrustTable",
+    sizeof(TrustTableObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    TRUST_SLOTS,
+};
+
 // --- GatheredWalk ---------------------------------------------------------------
 
 // An error that travelled from another machine as its display text alone:
@@ -631,21 +730,42 @@ PyType_Spec GATHERED_SPEC = {
     GATHERED_SLOTS,
 };
 
-Outcome<void> add_type(PyObject* module, PyType_Spec& spec) {
+// The type made of `spec`, added to the module.
+Outcome<PyRef> add_type(PyObject* module, PyType_Spec& spec) {
     auto type = checked(PyType_FromModuleAndSpec(module, &spec, nullptr));
     if (!type) {
         return std::unexpected(std::move(type).error());
     }
-    return checked_status(PyModule_AddType(module, reinterpret_cast<PyTypeObject*>(type->get())));
+    if (auto added =
+            checked_status(PyModule_AddType(module, reinterpret_cast<PyTypeObject*>(type->get())));
+        !added) {
+        return std::unexpected(std::move(added).error());
+    }
+    return std::move(*type);
 }
 
 }  // namespace
 
-Outcome<void> add_part_types(PyObject* module) {
-    if (auto added = add_type(module, MERGE_SPEC); !added) {
-        return added;
+Outcome<void> add_part_types(PyObject* module, TreeModuleState& state) {
+    for (PyType_Spec* spec : {&MERGE_SPEC, &GATHERED_SPEC}) {
+        if (auto added = add_type(module, *spec); !added) {
+            return std::unexpected(std::move(added).error());
+        }
     }
-    return add_type(module, GATHERED_SPEC);
+    auto trust = add_type(module, TRUST_SPEC);
+    if (!trust) {
+        return std::unexpected(std::move(trust).error());
+    }
+    state.trust_table_type = trust->release();
+    return {};
+}
+
+Outcome<PyRef> wrap_trust_table(const TreeModuleState& state, tree::TrustTable table) {
+    auto owned = std::make_unique<tree::TrustTable>(std::move(table));
+    auto* type = reinterpret_cast<PyTypeObject*>(state.trust_table_type);
+    PyRef made = created_or_panic(type->tp_alloc(type, 0));
+    as_trust(made.get())->table = owned.release();
+    return made;
 }
 
 Outcome<tree::TreeAccount> take_gathered_walk(PyObject* object) {

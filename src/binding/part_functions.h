@@ -6,7 +6,9 @@
 
 #include "binding/failure.h"
 #include "binding/python.h"
+#include "binding/tree_module_state.h"
 #include "tree/tree_account.h"
+#include "tree/tree_part.h"
 
 namespace driftmoor::binding {
 
@@ -17,8 +19,15 @@ PyObject* py_shared_identity(PyObject* module, PyObject* path);
 // os_error_message(code, /) -> str
 PyObject* py_os_error_message(PyObject* module, PyObject* code);
 
-// Makes the types RunMerge and GatheredWalk and adds them to the module.
-Outcome<void> add_part_types(PyObject* module);
+// run_reads(directory, run, /) -> bytes
+PyObject* py_run_reads(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+
+// Makes the types RunMerge, GatheredWalk and TrustTable and adds them to
+// the module (TrustTable's kept in its state).
+Outcome<void> add_part_types(PyObject* module, TreeModuleState& state);
+
+// A TrustTable object holding `table`.
+Outcome<PyRef> wrap_trust_table(const TreeModuleState& state, tree::TrustTable table);
 
 // The account a GatheredWalk holds, taken from it (it is then empty for
 // good); TypeError for another object, ValueError once taken.

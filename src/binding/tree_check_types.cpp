@@ -950,8 +950,13 @@ PyObject* py_check(PyObject* module, PyObject* args, PyObject* keywords) {
         if (auto usable = usable_manifest(state, manifest_object); !usable) {
             return std::unexpected(std::move(usable).error());
         }
+        // A walk made already, or the function that makes it once told
+        // what the check may take unread.
         std::optional<tree::TreeAccount> walked;
-        if (walked_object != Py_None) {
+        PyObject* gather = nullptr;
+        if (walked_object != Py_None && PyCallable_Check(walked_object)) {
+            gather = walked_object;
+        } else if (walked_object != Py_None) {
             auto taken = take_gathered_walk(walked_object);
             if (!taken) {
                 return std::unexpected(std::move(taken).error());
@@ -963,11 +968,27 @@ PyObject* py_check(PyObject* module, PyObject* args, PyObject* keywords) {
             return std::unexpected(std::move(manifest).error());
         }
         return with_stack_room(" in check", [&]() -> Outcome<PyRef> {
+            auto pending = run_detached(
+                [&] { return tree::ready_check(std::move(*manifest), plan, std::move(kept)); });
+            if (gather != nullptr) {
+                auto table =
+                    wrap_trust_table(state, run_detached([&] { return pending->trust_table(); }));
+                if (!table) {
+                    return std::unexpected(std::move(table).error());
+                }
+                const PyRef made = PyRef::steal(PyObject_CallOneArg(gather, table->get()));
+                if (!made) {
+                    return std::unexpected(fetch());
+                }
+                auto taken = take_gathered_walk(made.get());
+                if (!taken) {
+                    return std::unexpected(std::move(taken).error());
+                }
+                walked.emplace(std::move(*taken));
+            }
             platform::Cancellation cancellation = signal_cancellation();
-            auto findings = run_detached([&] {
-                return tree::check_tree(std::move(*manifest), plan, std::move(kept), cancellation,
-                                        std::move(walked));
-            });
+            auto findings =
+                run_detached([&] { return pending->run(cancellation, std::move(walked)); });
             if (!findings) {
                 return std::unexpected(error_to_exception(std::move(findings).error()));
             }

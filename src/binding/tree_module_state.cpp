@@ -11,8 +11,8 @@ void each_held(TreeModuleState& state, Each&& each) {
     for (PyObject** held :
          {&state.tree_walk_type, &state.manifest_problem_type, &state.listed_manifest_type,
           &state.findings_type, &state.report_type, &state.findings_iterator_type,
-          &state.left_out_kinds, &state.root_kinds, &state.manifest_faults, &state.path_states,
-          &state.came, &state.link_rules}) {
+          &state.trust_table_type, &state.left_out_kinds, &state.root_kinds, &state.manifest_faults,
+          &state.path_states, &state.came, &state.link_rules}) {
         each(held);
     }
 }

@@ -13,6 +13,7 @@ struct TreeModuleState {
     PyObject* findings_type;           // Findings
     PyObject* report_type;             // Report
     PyObject* findings_iterator_type;  // the iterator of Findings
+    PyObject* trust_table_type;        // TrustTable
     // The members of each enum, in value order (tuples).
     PyObject* left_out_kinds;   // LeftOutKind
     PyObject* root_kinds;       // RootKind

@@ -1,6 +1,6 @@
 #include "tree/run_merge.h"
 
-#include "tree/tree_part.h"
+#include "tree/part_run.h"
 
 namespace driftmoor::tree {
 
@@ -8,6 +8,14 @@ bool RunMerge::add(std::string_view directory, std::string run) {
     const auto files = run_file_count(run);
     if (!files) {
         return false;
+    }
+    // Only files read: nothing is taken unread for a manifest.
+    for (std::size_t at = 0; at < run.size();) {
+        const RunRecord record = *run_record_at(run, at);
+        if (record.digest == nullptr) {
+            return false;
+        }
+        at = record.next;
     }
     if (*files == 0) {
         return true;

@@ -17,11 +17,12 @@ namespace driftmoor::tree {
 
 class RunMerge {
   public:
-    // Takes a run (tree_part.h's form) of the files below `directory`, a
+    // Takes a run (part_run.h's form) of the files below `directory`, a
     // path as the output shows it: each name is joined to it as the walk
     // joins names, and the empty name stands for `directory` itself. False,
-    // taking nothing, when the run is not of that form: cut short, its names
-    // out of order or repeated, or an empty name beside others.
+    // taking nothing, when the run is not of that form (cut short, its names
+    // out of order or repeated, or an empty name beside others) or holds a
+    // file that was not read.
     bool add(std::string_view directory, std::string run);
 
     // Gives out, in the order of their paths' bytes, the files whose paths

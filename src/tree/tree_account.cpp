@@ -19,28 +19,47 @@ namespace {
 class AccountPolicy final : public walk::WalkPolicy {
   public:
     AccountPolicy(TreeAccount& account, const AccountOptions& options) noexcept
-        : account_(account), files_done_(options.files_done), taker_(options.taker) {
+        : account_(account),
+          files_done_(options.files_done),
+          taker_(options.taker),
+          judge_(options.judge) {
         unicode_paths_only = false;
         excluded_file = options.excluded_file;
         bounds = options.bounds;
         bytes_done = options.bytes_done;
-        records_reads = options.records_reads;
+        records_reads = options.records_reads || options.judge != nullptr;
         hands_back = options.taker != nullptr;
+        judges_files = options.judge != nullptr;
     }
 
     bool hand_back(const walk::HandedBack& directory) override { return taker_->take(directory); }
 
+    bool takes_unread(std::string_view path, const platform::FileStatus& status) override {
+        const FileJudge::Verdict verdict = judge_->judge(path, status);
+        if (verdict == FileJudge::Verdict::Read) {
+            return false;
+        }
+        const bool taken = verdict == FileJudge::Verdict::Taken;
+        account_.judged.push_back({std::string(path), status, taken});
+        if (taken) {
+            count_done();
+        }
+        return taken;
+    }
+
     void add_file(std::string_view path, const digest::Sha256Digest& digest,
                   const walk::ReadStatus* read) override {
         account_.files.append(0, path, digest);
-        if (read != nullptr) {
-            account_.reads.push_back(StateRecord::of_read(path_hash(plain_spelling(path)),
-                                                          read->status, read->began_ns, false));
+        if (records_reads) {
+            // One for each file, so that the records go with the files: one
+            // whose status could not be asked is never trusted.
+            const std::uint64_t hash = path_hash(plain_spelling(path));
+            account_.reads.push_back(
+                read != nullptr ? StateRecord::of_read(hash, read->status, read->began_ns, false)
+                                : StateRecord{.path_hash = hash});
         }
         ++account_.file_count;
-        if (files_done_ != nullptr) {
-            std::atomic_ref(*files_done_).fetch_add(1, std::memory_order_relaxed);
-        }
+        count_done();
     }
 
     platform::OsResult<void> leave_out(walk::LeftOut left_out) override {
@@ -50,9 +69,16 @@ class AccountPolicy final : public walk::WalkPolicy {
     }
 
   private:
+    void count_done() const {
+        if (files_done_ != nullptr) {
+            std::atomic_ref(*files_done_).fetch_add(1, std::memory_order_relaxed);
+        }
+    }
+
     TreeAccount& account_;
     std::uint64_t* files_done_;
     DirectoryTaker* taker_ = nullptr;
+    const FileJudge* judge_ = nullptr;
 };
 
 // A file left out for an error, unless the error ends every walk.
@@ -160,6 +186,8 @@ platform::OsResult<TreeAccount> account_tree(std::string_view root, const Accoun
         account.files.take_all(std::move(own.files));
         account.file_count += own.file_count;
         account.reads.insert(account.reads.end(), own.reads.begin(), own.reads.end());
+        account.judged.insert(account.judged.end(), std::make_move_iterator(own.judged.begin()),
+                              std::make_move_iterator(own.judged.end()));
         account.left_out.insert(account.left_out.end(),
                                 std::make_move_iterator(own.left_out.begin()),
                                 std::make_move_iterator(own.left_out.end()));

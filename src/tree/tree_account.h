@@ -26,6 +26,15 @@ struct LeftOutEntry {
     std::optional<platform::OsError> error;  // for the omissions that come from one
 };
 
+// A regular file that a judge (FileJudge) was shown before it was read:
+// the status it was judged on, and whether it was taken unread or is read
+// all the same for a scrub.
+struct JudgedFile {
+    std::string path;  // as the walk formed it
+    platform::FileStatus status;
+    bool taken = false;  // taken unread; otherwise read for a scrub
+};
+
 // What an account found. Owns everything in it.
 struct TreeAccount {
     // What the root was found to be: a directory walked, a regular file (a
@@ -39,8 +48,32 @@ struct TreeAccount {
     // Every entry left out, in the order the walk met them.
     std::vector<LeftOutEntry> left_out;
     // Where reads are recorded: how each file read was when its reading
-    // began, by the hash of its path as a manifest spells it.
+    // began, by the hash of its path as a manifest spells it; one for each
+    // file, in the order of `files` (a file whose status could not be asked
+    // has a record with no time of reading, which nothing trusts).
     std::vector<StateRecord> reads;
+    // Where a judge is given: the files it took unread or marked for a
+    // scrub, in the order it was shown them.
+    std::vector<JudgedFile> judged;
+};
+
+// Which regular files a walk takes as something else already knows them
+// (the records of a state), unread, by the status each has now. Shared by
+// every worker of one walk.
+class FileJudge {
+  public:
+    enum class Verdict : std::uint8_t {
+        Read,          // nothing known of it that can be trusted: read it
+        Taken,         // as recorded: taken unread
+        ReadForScrub,  // as recorded, but its turn in the scrub: read all the same
+    };
+    virtual Verdict judge(std::string_view path, const platform::FileStatus& status) const = 0;
+
+  protected:
+    FileJudge() = default;
+    FileJudge(const FileJudge&) = default;
+    FileJudge& operator=(const FileJudge&) = default;
+    ~FileJudge() = default;
 };
 
 // Takes subdirectories off a walk, to be walked elsewhere (by another
@@ -82,6 +115,12 @@ struct AccountOptions {
     // Where subdirectories may go rather than be walked here; none: every
     // one is walked here.
     DirectoryTaker* taker = nullptr;
+    // What each regular file is shown to before it is read (the walk then
+    // opens files at their turns, never ahead): the files it takes are not
+    // read, and it and those it marks for a scrub go to `judged`, with a
+    // read recorded for every file (records_reads is implied); none: every
+    // file is read.
+    const FileJudge* judge = nullptr;
 };
 
 // The account of the tree at `root`: a directory is walked as the manifest

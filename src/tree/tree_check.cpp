@@ -6,14 +6,15 @@
 #include <deque>
 #include <unordered_map>
 
+#include "common/internal_failure.h"
 #include "digest/constant_time_equal.h"
 #include "platform/listing.h"
 #include "platform/metadata.h"
 #include "tree/file_by_name.h"
 #include "tree/listed_places.h"
+#include "tree/part_run.h"
 #include "tree/path_order.h"
 #include "tree/path_spelling.h"
-#include "tree/tree_part.h"
 
 namespace driftmoor::tree {
 
@@ -127,6 +128,14 @@ class CheckFindings final : public Findings {
           facts_(listed_.size()),
           state_(std::move(state)) {}
 
+    // Chooses the files whose turn in the scrub has come: before run, and
+    // before trust_table.
+    void prepare(const CheckPlan& plan) {
+        if (state_ && plan.scrub_every != 0) {
+            choose_scrub(plan.scrub_every);
+        }
+    }
+    TrustTable trust_table(const CheckPlan& plan) const;
     OsResult<void> run(const CheckPlan& plan, platform::Cancellation& cancellation,
                        std::optional<TreeAccount> gathered);
 
@@ -321,9 +330,6 @@ OsResult<void> CheckFindings::run(const CheckPlan& plan, platform::Cancellation&
             std::atomic_ref(*count).store(0, std::memory_order_relaxed);
         }
     }
-    if (state_ && plan.scrub_every != 0) {
-        choose_scrub(plan.scrub_every);
-    }
     std::vector<std::pair<std::size_t, digest::Sha256Digest>> actual;
     std::uint64_t read = 0;
     if (plan.tree) {
@@ -401,6 +407,33 @@ OsResult<void> CheckFindings::run(const CheckPlan& plan, platform::Cancellation&
     count();
     state_counts_.read += read;
     return {};
+}
+
+TrustTable CheckFindings::trust_table(const CheckPlan& plan) const {
+    std::vector<TrustTable::Entry> entries;
+    if (!state_) {
+        return TrustTable(std::move(entries));
+    }
+    std::string path;
+    for (std::size_t index = 0; index < places_.size(); ++index) {
+        const std::size_t place = places_.place(index);
+        const StateRecord& record = state_->record(place);
+        // As take_unread judges it, but for the file's status now, which the
+        // machine that meets the file asks.
+        if (record.read_at_ns == 0 || record.path_hash != path_hash_of(place) ||
+            (record.digest_differs && state_->other_digest(place) == nullptr)) {
+            continue;
+        }
+        places_.path(index).assign_to(path);
+        // Named as the walk of the tree names it, below its top; a listed
+        // path elsewhere is read by its name, here.
+        if (!path.starts_with(plan.checked_start)) {
+            continue;
+        }
+        entries.push_back({path.substr(plan.checked_start.size()), record,
+                           (facts_[place].flags & PlaceFacts::SCRUB_DUE) != 0});
+    }
+    return TrustTable(std::move(entries));
 }
 
 void CheckFindings::choose_scrub(std::size_t every) {
@@ -791,15 +824,45 @@ class ComparedFindings final : public Findings {
 
 }  // namespace
 
+namespace {
+
+class ReadyCheck final : public PendingCheck {
+  public:
+    ReadyCheck(ListedManifest listed, const CheckPlan& plan, std::optional<TreeState> state)
+        : plan_(plan),
+          findings_(std::make_unique<CheckFindings>(std::move(listed), plan, std::move(state))) {
+        findings_->prepare(plan);
+    }
+
+    TrustTable trust_table() const override { return findings_->trust_table(plan_); }
+
+    OsResult<std::unique_ptr<Findings>> run(platform::Cancellation& cancellation,
+                                            std::optional<TreeAccount> gathered) override {
+        if (!findings_) {
+            panic("a check was run twice");
+        }
+        if (auto ran = findings_->run(plan_, cancellation, std::move(gathered)); !ran) {
+            return std::unexpected(std::move(ran).error());
+        }
+        return std::move(findings_);
+    }
+
+  private:
+    const CheckPlan& plan_;
+    std::unique_ptr<CheckFindings> findings_;
+};
+
+}  // namespace
+
+std::unique_ptr<PendingCheck> ready_check(ListedManifest listed, const CheckPlan& plan,
+                                          std::optional<TreeState> state) {
+    return std::make_unique<ReadyCheck>(std::move(listed), plan, std::move(state));
+}
+
 OsResult<std::unique_ptr<Findings>> check_tree(ListedManifest listed, const CheckPlan& plan,
                                                std::optional<TreeState> state,
-                                               platform::Cancellation& cancellation,
-                                               std::optional<TreeAccount> gathered) {
-    auto findings = std::make_unique<CheckFindings>(std::move(listed), plan, std::move(state));
-    if (auto ran = findings->run(plan, cancellation, std::move(gathered)); !ran) {
-        return std::unexpected(std::move(ran).error());
-    }
-    return findings;
+                                               platform::Cancellation& cancellation) {
+    return ready_check(std::move(listed), plan, std::move(state))->run(cancellation, std::nullopt);
 }
 
 std::unique_ptr<Findings> compare_manifests(ListedManifest old_one, ListedManifest new_one) {

@@ -24,6 +24,7 @@
 #include "platform/os_error.h"
 #include "tree/listed_manifest.h"
 #include "tree/tree_account.h"
+#include "tree/tree_part.h"
 #include "tree/tree_state.h"
 #include "walk/record_arena.h"
 
@@ -156,13 +157,37 @@ class Findings {
 // file read is recorded anew. Fails only as a walk fails: descriptors or
 // memory run out, the cancellation ends it, or the tree cannot be examined
 // at all.
-//
-// `gathered`: the account of the plan's tree, made elsewhere as account_tree
-// makes it with the plan's options (its parts walked on the machines of a
-// cluster, say), played to the check in place of its walk here.
-platform::OsResult<std::unique_ptr<Findings>> check_tree(
-    ListedManifest listed, const CheckPlan& plan, std::optional<TreeState> state,
-    platform::Cancellation& cancellation, std::optional<TreeAccount> gathered = std::nullopt);
+platform::OsResult<std::unique_ptr<Findings>> check_tree(ListedManifest listed,
+                                                         const CheckPlan& plan,
+                                                         std::optional<TreeState> state,
+                                                         platform::Cancellation& cancellation);
+
+// A check made ready and not yet run: its manifest taken, its state
+// settled and the files whose turn in the scrub has come chosen. Its tree
+// may be walked elsewhere (its parts on the machines of a cluster), told
+// what it may take unread there.
+class PendingCheck {
+  public:
+    virtual ~PendingCheck() = default;
+    // What the check may take unread where its tree is walked elsewhere;
+    // empty without a state.
+    virtual TrustTable trust_table() const = 0;
+    // Runs it, as check_tree does; once. `gathered`: the account of the
+    // plan's tree made elsewhere, as account_tree makes it with the plan's
+    // options and a judge of the trust table (its reads recorded), played
+    // to the check in place of its walk here.
+    virtual platform::OsResult<std::unique_ptr<Findings>> run(
+        platform::Cancellation& cancellation, std::optional<TreeAccount> gathered) = 0;
+
+  protected:
+    PendingCheck() = default;
+    PendingCheck(const PendingCheck&) = delete;
+    PendingCheck& operator=(const PendingCheck&) = delete;
+};
+
+// The check of check_tree, made ready; the plan must outlive it.
+std::unique_ptr<PendingCheck> ready_check(ListedManifest listed, const CheckPlan& plan,
+                                          std::optional<TreeState> state);
 
 // Two sealed manifests compared path by path, as written: `old_one` takes
 // the manifest's place, `new_one` the tree's.

@@ -1,31 +1,21 @@
 #include "tree/tree_part.h"
 
-#include <cstring>
+#include <algorithm>
 
-#include "common/internal_failure.h"
 #include "platform/clock.h"
 #include "platform/path_text.h"
-#include "tree/path_order.h"
+#include "tree/part_run.h"
 #include "walk/walk_task.h"
 
 namespace driftmoor::tree {
 namespace {
 
 constexpr std::uint64_t BYTES_PER_UNIT = std::uint64_t{1} << 20;
-constexpr std::size_t DIGEST_SIZE = 32;
 
 void append_u32(std::string& out, std::uint32_t value) {
     for (int shift = 0; shift < 32; shift += 8) {
         out.push_back(static_cast<char>((value >> shift) & 0xFF));
     }
-}
-
-std::uint32_t read_u32(std::string_view in) noexcept {
-    std::uint32_t value = 0;
-    for (int byte = 0; byte < 4; ++byte) {
-        value |= std::uint32_t{static_cast<unsigned char>(in[byte])} << (8 * byte);
-    }
-    return value;
 }
 
 }  // namespace
@@ -66,103 +56,66 @@ std::vector<walk::WalkPart> PartBound::taken() {
     return std::move(taken_);
 }
 
-std::string sorted_run(walk::RecordArena&& files, std::string_view directory) {
-    walk::RecordArena owned = std::move(files);
-    std::vector<const walk::FileRecord*> records;
-    owned.visit([&](const walk::FileRecord& record) { records.push_back(&record); });
-    sort_by_path(records, [](const walk::FileRecord* record) { return record->key(); });
-    const std::string below = platform::join_path(directory, "");
-    std::size_t size = 0;
-    for (const walk::FileRecord* record : records) {
-        size += 4 + record->key().size() + record->sha256.size();
-    }
-    std::string run;
-    run.reserve(size);
-    for (const walk::FileRecord* record : records) {
-        std::string_view name = record->key();
-        if (name == directory) {
-            name = {};
-        } else if (name.starts_with(below)) {
-            name.remove_prefix(below.size());
-        } else {
-            panic("a file of a part lies outside its directory");
+std::string TrustTable::packed_below(std::string_view relative, bool whole) const {
+    const std::string prefix = relative.empty() ? std::string() : platform::join_path(relative, "");
+    auto entry = std::ranges::lower_bound(
+        entries_, prefix, {}, [](const Entry& e) -> std::string_view { return e.name; });
+    std::string packed;
+    for (; entry != entries_.end() && std::string_view(entry->name).starts_with(prefix); ++entry) {
+        const std::string_view rest = std::string_view(entry->name).substr(prefix.size());
+        if (!whole && rest.find('/') != std::string_view::npos) {
+            continue;
         }
-        append_u32(run, static_cast<std::uint32_t>(name.size()));
-        run.append(name);
-        run.append(reinterpret_cast<const char*>(record->sha256.data()), record->sha256.size());
+        append_u32(packed, static_cast<std::uint32_t>(entry->name.size()));
+        packed += entry->name;
+        packed.push_back(entry->scrub_due ? 1 : 0);
+        const StateRecord& record = entry->record;
+        append_status(packed,
+                      {.type = platform::FileType::RegularFile,
+                       .size = record.size,
+                       .mtime_ns = record.mtime_ns,
+                       .ctime_ns = record.ctime_ns,
+                       .identity = record.identity},
+                      record.read_at_ns);
     }
-    return run;
+    return packed;
 }
 
-std::optional<RunRecord> run_record_at(std::string_view run, std::size_t at) noexcept {
-    if (run.size() - at < 4) {
-        return std::nullopt;
-    }
-    const std::size_t length = read_u32(run.substr(at));
-    if (run.size() - at - 4 < length || run.size() - at - 4 - length < DIGEST_SIZE) {
-        return std::nullopt;
-    }
-    return RunRecord{run.substr(at + 4, length),
-                     reinterpret_cast<const unsigned char*>(run.data() + at + 4 + length),
-                     at + 4 + length + DIGEST_SIZE};
-}
-
-std::optional<std::size_t> run_file_count(std::string_view run) noexcept {
-    std::size_t files = 0;
-    std::string_view previous;
-    for (std::size_t at = 0; at < run.size(); ++files) {
-        const auto record = run_record_at(run, at);
-        if (!record || (files > 0 && record->name <= previous)) {
+std::optional<PartTrust> PartTrust::unpack(std::string_view top, std::string_view packed) {
+    PartTrust trust;
+    trust.below_top_ = platform::join_path(top, "");
+    for (std::size_t at = 0; at < packed.size();) {
+        if (packed.size() - at < 4) {
             return std::nullopt;
         }
-        previous = record->name;
-        at = record->next;
-    }
-    // The empty name sorts first: only a run of one name can hold it.
-    if (files > 1 && run_record_at(run, 0)->name.empty()) {
-        return std::nullopt;
-    }
-    return files;
-}
-
-std::string run_prefix(std::string_view directory, std::string_view run) {
-    const auto first = run_record_at(run, 0);
-    return first && first->name.empty() ? std::string(directory)
-                                        : platform::join_path(directory, "");
-}
-
-bool add_run(TreeAccount& account, std::string_view directory, std::string_view run) {
-    const auto files = run_file_count(run);
-    if (!files) {
-        return false;
-    }
-    std::string path = run_prefix(directory, run);
-    const std::size_t prefix_size = path.size();
-    digest::Sha256Digest digest;
-    for (std::size_t at = 0; at < run.size();) {
-        const RunRecord record = *run_record_at(run, at);
-        path.resize(prefix_size);
-        path += record.name;
-        std::memcpy(digest.data(), record.digest, digest.size());
-        account.files.append(0, path, digest);
-        at = record.next;
-    }
-    account.file_count += *files;
-    return true;
-}
-
-platform::OsResult<void> play_account(TreeAccount&& account, walk::WalkPolicy& policy) {
-    TreeAccount owned = std::move(account);
-    owned.files.visit([&](const walk::FileRecord& record) {
-        policy.add_file(record.key(), record.sha256, nullptr);
-    });
-    for (LeftOutEntry& entry : owned.left_out) {
-        if (auto told = policy.leave_out({entry.path, entry.omission, std::move(entry.error)});
-            !told) {
-            return told;
+        std::uint32_t length = 0;
+        for (int byte = 0; byte < 4; ++byte) {
+            length |= std::uint32_t{static_cast<unsigned char>(packed[at + byte])} << (8 * byte);
         }
+        at += 4;
+        if (packed.size() - at < std::size_t{length} + 1 + RUN_STATUS_SIZE) {
+            return std::nullopt;
+        }
+        std::string name(packed.substr(at, length));
+        const bool due = packed[at + length] != 0;
+        const auto [status, read_at_ns] = status_at(packed.data() + at + length + 1);
+        at += length + 1 + RUN_STATUS_SIZE;
+        trust.known_.insert_or_assign(
+            std::move(name), Known{StateRecord::of_read(0, status, read_at_ns, false), due});
     }
-    return {};
+    return trust;
+}
+
+FileJudge::Verdict PartTrust::judge(std::string_view path,
+                                    const platform::FileStatus& status) const {
+    if (!path.starts_with(below_top_)) {
+        return Verdict::Read;
+    }
+    const auto known = known_.find(path.substr(below_top_.size()));
+    if (known == known_.end() || !trustworthy(known->second.record, status)) {
+        return Verdict::Read;
+    }
+    return known->second.scrub_due ? Verdict::ReadForScrub : Verdict::Taken;
 }
 
 }  // namespace driftmoor::tree

@@ -1,22 +1,24 @@
 // One part of a tree whose walk is shared out between the machines of a
 // cluster: walked on one machine (with its own workers), up to a bound on
 // its work, after which the subdirectories it has not entered are handed
-// back to be parts of their own; and what it found, as it travels back: the
-// files as one sorted run of names and digests.
+// back to be parts of their own; and, where a check keeps a state, what it
+// may take unread there (a trust table, sent with the part).
 #pragma once
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
-#include "platform/cancellation.h"
-#include "platform/os_error.h"
+#include "platform/metadata.h"
 #include "tree/tree_account.h"
+#include "tree/tree_state.h"
 #include "walk/walk_part.h"
 
 namespace driftmoor::tree {
@@ -49,43 +51,63 @@ class PartBound final : public DirectoryTaker {
     std::vector<walk::WalkPart> taken_;  // guarded by mutex_
 };
 
-// The files of an account as one run: each file's name below `directory`
-// (the path its walk started from: a part's directory, or the top; the
-// empty name for `directory` itself, a tree of one file), in the order of
-// the names' bytes, each written as its length (4 bytes, little-endian),
-// its bytes and the digest's 32 bytes. The account's files are used up.
-std::string sorted_run(walk::RecordArena&& files, std::string_view directory);
+// What a check with a state may take unread where its tree is walked
+// elsewhere: each listed file whose record it would trust if the file's
+// status is still the recorded one, by its path relative to the top of the
+// tree (as the walk of the tree forms it, below its top), in the order of
+// those paths, with whether its turn in the scrub has come.
+class TrustTable {
+  public:
+    struct Entry {
+        std::string name;
+        StateRecord record;
+        bool scrub_due = false;
+    };
 
-// One file of a run: its name, its digest's 32 bytes, and where the next
-// file's record starts.
-struct RunRecord {
-    std::string_view name;
-    const unsigned char* digest;
-    std::size_t next;
+    // Takes entries in the order of their names.
+    explicit TrustTable(std::vector<Entry> entries) noexcept : entries_(std::move(entries)) {}
+
+    std::size_t size() const noexcept { return entries_.size(); }
+
+    // The entries of the files below the directory `relative` (a path
+    // relative to the top; empty: the top), those in it alone unless
+    // `whole`, packed for a part: each the name's length (4 bytes,
+    // little-endian) and bytes, a byte that is 1 where the scrub is due, and
+    // the record as a run writes a status (part_run.h), its time the time
+    // of the record's read.
+    std::string packed_below(std::string_view relative, bool whole) const;
+
+  private:
+    std::vector<Entry> entries_;
 };
 
-// The record of `run` that starts at `at`; none when it runs past the end.
-std::optional<RunRecord> run_record_at(std::string_view run, std::size_t at) noexcept;
+// The judge of a part's walk: the entries of a trust table that the part
+// was sent, looked up by each file's path relative to the top `top`. A file
+// is taken when its status is what its record says (trustworthy), read for
+// the scrub when that is so and its turn has come, and read otherwise.
+class PartTrust final : public FileJudge {
+  public:
+    // None when `packed` is not what TrustTable::packed_below makes.
+    static std::optional<PartTrust> unpack(std::string_view top, std::string_view packed);
 
-// How many files `run` holds; none when it is not a run of sorted_run's
-// form: cut short, its names out of order or repeated, or an empty name
-// beside others.
-std::optional<std::size_t> run_file_count(std::string_view run) noexcept;
+    Verdict judge(std::string_view path, const platform::FileStatus& status) const override;
 
-// What goes before each name of a run of the files below `directory` (a
-// path as the walk of the whole tree spells it) to make the path that walk
-// gives the file: the directory and a separator, or, for a run whose one
-// name is empty (a tree of one file), the directory alone.
-std::string run_prefix(std::string_view directory, std::string_view run);
+  private:
+    struct Known {
+        StateRecord record;
+        bool scrub_due;
+    };
+    // Looked up by a part of a path, with no copy of it made.
+    struct NameHash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view name) const noexcept {
+            return std::hash<std::string_view>{}(name);
+        }
+    };
+    PartTrust() = default;
 
-// Adds the files of a run of the files below `directory` to an account, as
-// if its walk had read them there; false, adding nothing, when `run` is not
-// a run (run_file_count).
-bool add_run(TreeAccount& account, std::string_view directory, std::string_view run);
-
-// Tells `policy` what the account holds as if its own walk had found it:
-// each file read, each entry left out; fails where the policy's leave_out
-// fails.
-platform::OsResult<void> play_account(TreeAccount&& account, walk::WalkPolicy& policy);
+    std::string below_top_;  // the top and a separator
+    std::unordered_map<std::string, Known, NameHash, std::equal_to<>> known_;
+};
 
 }  // namespace driftmoor::tree

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/path_text.h"
+#include "tree/part_run.h"
 #include "tree/run_merge.h"
 #include "tree/tree_account.h"
 #include "tree/tree_part.h"
@@ -164,10 +165,10 @@ Found account_in_parts(const std::string& root, std::size_t jobs, std::uint64_t 
         }
         const std::string directory =
             part ? platform::join_path(part->directory_path, part->name) : root;
-        EXPECT_TRUE(merge.add(directory, sorted_run(std::move(account->files), directory)));
         for (const tree::LeftOutEntry& entry : account->left_out) {
             found.left_out.emplace_back(entry.path, entry.omission);
         }
+        EXPECT_TRUE(merge.add(directory, sorted_run(std::move(*account), directory)));
         for (walk::WalkPart& taken : bound.taken()) {
             parts.emplace_back(std::move(taken));
         }
@@ -211,6 +212,7 @@ TEST(RunMerge, GivesFilesInPathOrderUpToTheLimit) {
                 made.push_back(static_cast<char>((length >> shift) & 0xFF));
             }
             made += name;
+            made.push_back(static_cast<char>(RUN_READ));
             made.append(32, name.empty() ? '-' : name.back());
         }
         return made;

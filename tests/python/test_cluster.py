@@ -7,8 +7,10 @@ lines on standard error and the exit status are those of the one-machine
 command on every shape of tree; faults of the cluster end in one line."""
 
 import hashlib
+import json
 import os
 import re
+import shutil
 import signal
 import subprocess
 import sys
@@ -22,6 +24,7 @@ from command_trees import NAMES, make_tree
 from conftest import DRIFTMOOR, command_env
 from test_cli_accounting import UNPRIVILEGED, make_deep_tree, make_links_tree, \
     make_wide_tree, odd_tree, put
+from test_state import mounted_image  # noqa: F401  (a fixture)
 from test_walk_bounds import link_tree
 
 distributed = pytest.importorskip("distributed", reason="Dask's distributed is not installed")
@@ -268,7 +271,12 @@ def test_check_of_a_tree_that_holds_its_manifest(cluster, tmp_path):
     change_tree(tmp_path)
     outcomes = [outcome(run(["check", "-v", *where, "SHA256SUMS"], tmp_path / "tree", **SPLIT))
                 for where in ([], ["--scheduler", cluster.scheduler_file])]
-    assert outcomes[0] == outcomes[1]
+    # Every file read for the scrub, each run at its own time: the oldest
+    # read is each run's own.
+    def timeless(found):
+        return found[0], re.sub(rb'"oldest_full_read": "[^"]*"', b"", found[1]), found[2]
+
+    assert timeless(outcomes[0]) == timeless(outcomes[1])
     assert b"SHA256SUMS" not in outcomes[1][1]  # never a file of the tree it lists
     # Read from standard input, with the tree named: the same.
     piped = run(["check", "--scheduler", cluster.scheduler_file, "-v", "-", "."],
@@ -316,6 +324,85 @@ def test_one_file_system_passes_over_mount_points(cluster, tmp_path):
             assert outcome(walked) == outcome(alone)
     finally:
         subprocess.run(["umount", tmp_path / "tree/mnt"], check=True)
+
+
+TICK = 2.1  # seconds: past the timestamp tick within which a state trusts no file
+
+
+def state_tree(top):
+    """A tree of a few directories whose files are older than the tick."""
+    for directory in range(4):
+        for file in range(8):
+            put(top / f"tree/d{directory}/f{file}", b"%d %d\n" % (directory, file))
+    for file in range(8):
+        put(top / f"tree/top{file}", b"top %d\n" % file)
+    time.sleep(TICK)
+
+
+def test_a_state_recorded_and_kept_on_a_cluster_as_on_one_machine(cluster, tmp_path):
+    state_tree(tmp_path)
+    here = run(["manifest", "--state", "here.st", "tree"], tmp_path)
+    there = run(["manifest", "--scheduler", cluster.scheduler_file, "--state", "there.st",
+                 "tree"], tmp_path, **SPLIT)
+    assert outcome(there) == outcome(here)
+    (tmp_path / "sums").write_bytes(here.stdout)
+    change_tree(tmp_path)
+    os.utime(tmp_path / "tree/d1/f0")  # touched: read again, and ok
+    os.rename(tmp_path / "tree/top7", tmp_path / "tree/d3/moved")
+    # Past the tick again: whether a file read now can be trusted next time
+    # does not hang on the moment each run reads it.
+    time.sleep(TICK)
+    # The state the cluster recorded is as good as the one made here: as
+    # many files trusted (the reports but for the date of the oldest read).
+    reports = []
+    for recorded in ("here.st", "there.st"):
+        shutil.copyfile(tmp_path / recorded, tmp_path / "once.st")
+        once = run(["check", "-v", "--state", "once.st", "sums"], tmp_path)
+        reports.append(re.sub(rb"oldest full read \S+", b"", once.stdout))
+    assert reports[0] == reports[1]
+    assert re.search(rb"; 3\d trusted by metadata, [1-9] read, 0 scrubbed", reports[0])
+    assert b"moved: tree/top7 -> tree/d3/moved\n" in reports[0]
+    # A state checked in turns, here and on the cluster from copies of it:
+    # the same report at every turn, the scrub's turns included.
+    for copy in ("a.st", "b.st"):
+        shutil.copyfile(tmp_path / "there.st", tmp_path / copy)
+    for turn in range(3):
+        alone = run(["check", "-v", "--state", "a.st", "--scrub", "3", "sums"], tmp_path)
+        walked = run(["check", "-v", "--scheduler", cluster.scheduler_file, "--state", "b.st",
+                      "--scrub", "3", "sums"], tmp_path, **({} if turn else SPLIT))
+        assert outcome(walked) == outcome(alone), turn
+        assert not re.search(rb", 0 scrubbed", walked.stdout)
+
+
+def test_damage_under_unchanged_times_is_found_on_a_cluster(cluster, tmp_path, mounted_image):
+    image, mount, remount = mounted_image
+    marker = b"DRIFTMOOR-CLUSTER-DAMAGE-" + os.urandom(8).hex().encode()
+    put(mount / "t/decaying", marker * 64)
+    put(mount / "t/sound", b"sound\n")
+    time.sleep(TICK)
+    made = run(["manifest", "--scheduler", cluster.scheduler_file, "--state", tmp_path / "st",
+                "t"], mount)
+    assert made.returncode == 0, made.stderr
+    (tmp_path / "m").write_bytes(made.stdout)
+    remount()  # off: the file system is at rest in its image
+    data = bytearray(image.read_bytes())
+    data[data.index(marker) + 5] ^= 0x01
+    image.write_bytes(bytes(data))
+    remount()
+    shutil.copyfile(tmp_path / "st", tmp_path / "st-here")
+    outcomes = [outcome(run(["check", *where, "--state", tmp_path / state, "--scrub", "1",
+                             "--format", "json", tmp_path / "m"], mount))
+                for where, state in (([], "st-here"),
+                                     (["--scheduler", cluster.scheduler_file], "st"))]
+    # Every file read for the scrub, each run at its own time: the oldest
+    # read is each run's own.
+    def timeless(found):
+        return found[0], re.sub(rb'"oldest_full_read": "[^"]*"', b"", found[1]), found[2]
+
+    assert timeless(outcomes[0]) == timeless(outcomes[1])
+    report = json.loads(outcomes[1][1])
+    assert report["paths"]["t/decaying"]["state"] == "damaged"
+    assert report["summary"]["damaged"] == 1
 
 
 def walk_in_parts(top, **options):

@@ -11,7 +11,7 @@ which the native check takes in place of its own walk."""
 import heapq
 from collections.abc import Iterator
 
-from driftmoor_tree import GatheredWalk, LeftOutKind, RunMerge
+from driftmoor_tree import GatheredWalk, LeftOutKind, RunMerge, run_reads
 
 from driftmoor_cli.cluster.parts import join
 
@@ -48,11 +48,15 @@ class Merge(Sink):
     """The runs of a tree's parts merged into the sorted output, and the
     parts not done yet."""
 
-    __slots__ = ("_runs", "_open", "_done")
+    __slots__ = ("_runs", "_open", "_done", "reads")
 
-    def __init__(self, root: bytes, format: Literal["sha256sum", "bsd"]) -> None:
+    def __init__(self, root: bytes, format: Literal["sha256sum", "bsd"],
+                 record_reads: bool = False) -> None:
         super().__init__(root)
         self._runs = RunMerge(format)
+        # With record_reads, the records of the parts' reads (TreeWalk.reads'
+        # form), for a state.
+        self.reads: list[bytes] | None = [] if record_reads else None
         # (first path the part may give, its number) of every part not done
         # yet, and the numbers of those done since they were put there.
         self._open: list[tuple[bytes, int]] = []
@@ -65,6 +69,8 @@ class Merge(Sink):
 
     def done(self, number: int, relative: bytes, run: bytes) -> None:
         self._runs.add(self.shown(relative), run)
+        if self.reads is not None:
+            self.reads.append(run_reads(self.shown(relative), run))
         self._done.add(number)
 
     def limit(self) -> bytes | None:

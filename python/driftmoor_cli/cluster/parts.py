@@ -53,17 +53,19 @@ class Walk:
     identity every machine must find there, the bounds, and the file to pass
     over (the output being written into the tree)."""
 
-    __slots__ = ("top", "identity", "links", "one_file_system", "exclude", "jobs")
+    __slots__ = ("top", "identity", "links", "one_file_system", "exclude", "jobs",
+                 "record_reads")
 
     def __init__(self, top: bytes, identity: tuple[int, int], links: LinkRule,
                  one_file_system: bool, exclude: tuple[int, int] | None,
-                 jobs: dict[str, int]) -> None:
+                 jobs: dict[str, int], record_reads: bool = False) -> None:
         self.top: Final = top
         self.identity: Final = identity
         self.links: Final = links
         self.one_file_system: Final = one_file_system
         self.exclude: Final = exclude  # as shared_identity gives it
         self.jobs: Final = jobs  # threads per part, by worker address; "" for any other
+        self.record_reads: Final = record_reads  # each read's status, for a state
 
 
 
@@ -113,10 +115,12 @@ def tree_seen(top: bytes, identity: tuple[int, int]) -> tuple[str | None, int]:
     return None, cores
 
 
-def walk_parts(walk: Walk, parts: list[Part], seconds: float) -> list[PartResult]:
+def walk_parts(walk: Walk, parts: list[Part], seconds: float,
+               trusts: list[bytes | None]) -> list[PartResult]:
     """Walks the parts one after another on this worker, the subdirectories
     of each handed back once `seconds` have gone by since the first began,
-    and the parts not begun by then handed back whole."""
+    and the parts not begun by then handed back whole; each part with what
+    a check may take unread there (its trust, TrustTable.below's), or none."""
     from distributed import get_worker
 
     worker = get_worker().address
@@ -127,23 +131,24 @@ def walk_parts(walk: Walk, parts: list[Part], seconds: float) -> list[PartResult
     exclude = _local_identity(walk.top, walk.exclude)
     started = time.monotonic()
     results: list[PartResult] = []
-    for part in parts:
+    for part, trust in zip(parts, trusts, strict=True):
         left = seconds - (time.monotonic() - started)
         if results and left <= 0:
             results.append(_handed_back_whole(part))
             continue
-        results.append(_walk_part(walk, part, max(left, 0.0), jobs, exclude))
+        results.append(_walk_part(walk, part, max(left, 0.0), jobs, exclude, trust))
     return results
 
 
 def _walk_part(walk: Walk, part: Part, seconds: float, jobs: int,
-               exclude: tuple[int, int] | None) -> PartResult:
+               exclude: tuple[int, int] | None, trust: bytes | None) -> PartResult:
     top = walk.top
     directory = None if part.name is None else join(top, part.directory) if part.directory else top
     run, files, read, failures, passed_over, parts, root = driftmoor_tree.walk_part(
         top, directory=directory, name=part.name or b"", through_link=part.through_link,
         above=part.above, depth=part.depth, most_seconds=seconds, jobs=jobs, exclude=exclude,
-        links=walk.links, one_file_system=walk.one_file_system)
+        links=walk.links, one_file_system=walk.one_file_system, record_reads=walk.record_reads,
+        trust=trust)
     return PartResult(
         run, files, read,
         [(_relative(top, path), kind, code, text) for path, kind, code, text in failures],

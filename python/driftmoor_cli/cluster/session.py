@@ -90,7 +90,7 @@ class Session:
 
     def __init__(self, client: Client, root: bytes, sink: Sink, *, links: LinkRule,
                  one_file_system: bool, jobs: int | None = None,
-                 exclude: tuple[int, int] | None = None) -> None:
+                 exclude: tuple[int, int] | None = None, record_reads: bool = False) -> None:
         self._client: Any = client  # Dask's own annotations are not complete
         self._sink = sink
         self.account = Account()
@@ -100,16 +100,20 @@ class Session:
         self._seen: dict[str, int] = {}  # address -> threads per part
         self._threads: dict[str, int] = {}  # address -> worker threads
         self._asked: set[str] = set()  # every worker asked whether it sees the tree
-        self._walk = Walk(top, identity, links, one_file_system, exclude, self._seen)
+        self._walk = Walk(top, identity, links, one_file_system, exclude, self._seen,
+                          record_reads)
         self._counted = 0.0
         self._admit_workers(first=True)
 
-    def run(self, counts: MutableSequence[int] | None = None) -> Generator[None]:
+    def run(self, counts: MutableSequence[int] | None = None,
+            trust: driftmoor_tree.TrustTable | None = None) -> Generator[None]:
         """Walks the tree, yielding after each task's runs went to the sink;
-        `counts` (files, bytes) is kept up to date for a progress line.
-        Raises ClusterError when the cluster fails the walk, OSError when a
-        worker's walk fails as a walk on one machine would fail, and cancels
-        every task on the way out however it ends."""
+        `counts` (files, bytes) is kept up to date for a progress line;
+        `trust`: what a check may take unread, each part sent what lies
+        below it (reads are then recorded). Raises ClusterError when the
+        cluster fails the walk, OSError when a worker's walk fails as a walk
+        on one machine would fail, and cancels every task on the way out
+        however it ends."""
         started = time.monotonic()
         fixed = os.environ.get(PART_SECONDS_VARIABLE)
         fixed_seconds = float(fixed) if fixed else None
@@ -118,9 +122,18 @@ class Session:
         arrived = dask().as_completed(loop=self._client.loop)
         number = 0
 
+        walk = self._walk
+        if trust is not None and not walk.record_reads:
+            walk = Walk(walk.top, walk.identity, walk.links, walk.one_file_system, walk.exclude,
+                        walk.jobs, record_reads=True)
+
         def send(parts: list[tuple[int, Part]], seconds: float) -> None:
+            # A part walked for no time hands back every subdirectory: only
+            # the files in its own directory can be taken there.
+            trusts = [None if trust is None else trust.below(part.path(), seconds > 0)
+                      for _, part in parts]
             future = self._client.submit(
-                walk_parts, self._walk, [part for _, part in parts], seconds,
+                walk_parts, walk, [part for _, part in parts], seconds, trusts,
                 key=f"driftmoor-part-{uuid.uuid4().hex}", workers=list(self._seen),
                 allow_other_workers=False, pure=False)
             flying[future] = parts
@@ -261,17 +274,18 @@ class GatheringWalk:
                                 one_file_system=one_file_system, jobs=jobs, exclude=exclude)
         self._done = False
 
-    def gather(self, counts: MutableSequence[int]) -> driftmoor_tree.GatheredWalk:
-        """Walks the tree, `counts` (files, bytes) kept up to date; once:
-        a check that starts again (its state refused) takes the same walk."""
-        if not self._done:
-            steps = self._session.run(counts)
-            try:
-                for _ in steps:
-                    pass
-            finally:
-                steps.close()
-            self._done = True
-        counts[0], counts[1] = self._session.account.files, self._session.account.bytes
+    def gather(self, counts: MutableSequence[int],
+               trust: driftmoor_tree.TrustTable | None = None) -> driftmoor_tree.GatheredWalk:
+        """Walks the tree, `counts` (files, bytes) kept up to date, `trust`
+        what the check may take unread (Session.run's); once."""
+        if self._done:
+            raise RuntimeError("a GatheringWalk gathers once")
+        self._done = True
+        steps = self._session.run(counts, trust)
+        try:
+            for _ in steps:
+                pass
+        finally:
+            steps.close()
         return self._gather.walked
 

@@ -89,12 +89,14 @@ def _walked_on(client: Client, arguments: ManifestArguments, jobs: int | None) -
     from driftmoor_cli.cluster.session import Session, shared_file_identity
 
     root, options = arguments.path, arguments.walk
-    merge = Merge(root, "bsd" if arguments.format == "bsd" else "sha256sum")
+    recording = arguments.state is not None
+    merge = Merge(root, "bsd" if arguments.format == "bsd" else "sha256sum", recording)
     # Standard output as every worker's machine knows it, found by Linux's
     # name for it (elsewhere this machine's numbers are already those).
     exclude = shared_file_identity(_standard_output_file(), b"/proc/self/fd/1")
     session = Session(client, root, merge, links=LINK_RULES[options.links],
-                      one_file_system=options.one_file_system, jobs=jobs, exclude=exclude)
+                      one_file_system=options.one_file_system, jobs=jobs, exclude=exclude,
+                      record_reads=recording)
     counts = array.array("Q", [0, 0])
     with progress_line(options.progress, Counts(counts)), \
             contextlib.closing(session.run(counts)) as steps:  # closed: nothing left running
@@ -112,7 +114,7 @@ def _walked_on(client: Client, arguments: ManifestArguments, jobs: int | None) -
 
         return _written(arguments, write,
                         lambda: (walked.failures, walked.passed_over, walked.files),
-                        lambda: None)
+                        lambda: None if merge.reads is None else b"".join(merge.reads))
 
 
 def _written(arguments: ManifestArguments, write: Write, account: Callable[[], Account],
