@@ -36,7 +36,9 @@ struct FileMetadata {
 // What the file system says of a file that tells whether it changed: its
 // size, the time its content last changed (which anyone who may write it
 // can set back), the time it or its metadata last changed (which nobody can
-// set but by changing the clock), and which file it is.
+// set but by changing the clock), and which file it is, as every machine that
+// mounts its file system knows it (query_shared_identity's identity), so that
+// what one machine recorded of a file another may trust.
 struct FileStatus {
     FileType type = FileType::Other;
     std::uint64_t size = 0;

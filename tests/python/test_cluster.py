@@ -405,6 +405,20 @@ def test_damage_under_unchanged_times_is_found_on_a_cluster(cluster, tmp_path, m
     assert report["summary"]["damaged"] == 1
 
 
+def test_on_a_local_file_system_the_shared_identity_is_the_device_and_inode(tmp_path):
+    # What every machine calls a file where no network file system gives it
+    # an id of its own: what this one does (st_dev, st_ino), links followed.
+    put(tmp_path / "d/f", b"f")
+    os.symlink("d/f", tmp_path / "link")
+    os.mkfifo(tmp_path / "fifo")
+    for name in ("d", "d/f", "link", "fifo", "."):
+        found = os.stat(tmp_path / name)
+        assert driftmoor_tree.shared_identity(os.fsencode(tmp_path / name)) == (
+            found.st_dev, found.st_ino), name
+    with pytest.raises(FileNotFoundError):
+        driftmoor_tree.shared_identity(os.fsencode(tmp_path / "missing"))
+
+
 def walk_in_parts(top, **options):
     """The tree at top walked as a cluster walks it, in one process: every
     directory a part of its own, each part's run merged."""

@@ -17,4 +17,14 @@ namespace driftmoor::platform {
 // directory.
 std::uint64_t shared_device_number(int descriptor, std::uint64_t device) noexcept;
 
+// The same, for a file's status: remembered by device number for the life
+// of the process, so that the file system is asked once, not once per file
+// (a status is asked of every file a check with a state meets). The file
+// system is found by `descriptor`, or by `path` when it is -1; a device
+// number that another file system takes later in the life of the process
+// keeps the first one's number (its files are then read again elsewhere,
+// never taken for another machine's).
+std::uint64_t remembered_shared_device_number(std::uint64_t device, int descriptor,
+                                              const char* path) noexcept;
+
 }  // namespace driftmoor::platform

@@ -1,7 +1,9 @@
 #include <linux/magic.h>
 #include <sys/statfs.h>
 
+#include <array>
 #include <cstring>
+#include <mutex>
 
 #include "platform/linux/file_system_number.h"
 
@@ -31,12 +33,9 @@ bool gives_shared_id(unsigned long type) noexcept {
     }
 }
 
-}  // namespace
-
-std::uint64_t shared_device_number(int descriptor, std::uint64_t device) noexcept {
-    struct statfs about;
-    if (::fstatfs(descriptor, &about) != 0 ||
-        !gives_shared_id(static_cast<unsigned long>(about.f_type))) {
+// The number of the file system `about` describes, whose device is `device`.
+std::uint64_t number_of(const struct statfs& about, std::uint64_t device) noexcept {
+    if (!gives_shared_id(static_cast<unsigned long>(about.f_type))) {
         return device;
     }
     // fsid_t is two ints, whose meaning is the file system's: read as one
@@ -47,6 +46,52 @@ std::uint64_t shared_device_number(int descriptor, std::uint64_t device) noexcep
     // An NFS client of an older kernel reports 0: no id, so the device
     // number.
     return id == 0 ? device : (id | SHARED_ID_MARK);
+}
+
+// The devices whose numbers were asked, most recent first: a walk meets a
+// few file systems, rarely more than this.
+struct Remembered {
+    std::uint64_t device;
+    std::uint64_t number;
+};
+constexpr std::size_t REMEMBERED = 16;
+std::mutex remembered_mutex;
+std::array<Remembered, REMEMBERED> remembered;  // guarded by remembered_mutex
+std::size_t remembered_count = 0;               // guarded by remembered_mutex
+
+}  // namespace
+
+std::uint64_t shared_device_number(int descriptor, std::uint64_t device) noexcept {
+    struct statfs about;
+    return ::fstatfs(descriptor, &about) == 0 ? number_of(about, device) : device;
+}
+
+std::uint64_t remembered_shared_device_number(std::uint64_t device, int descriptor,
+                                              const char* path) noexcept {
+    {
+        const std::scoped_lock lock(remembered_mutex);
+        for (std::size_t at = 0; at < remembered_count; ++at) {
+            if (remembered[at].device == device) {
+                return remembered[at].number;
+            }
+        }
+    }
+    struct statfs about;
+    const int asked = descriptor >= 0   ? ::fstatfs(descriptor, &about)
+                      : path != nullptr ? ::statfs(path, &about)
+                                        : -1;
+    if (asked != 0) {
+        return device;  // not remembered: asked again next time
+    }
+    const std::uint64_t number = number_of(about, device);
+    const std::scoped_lock lock(remembered_mutex);
+    // The oldest goes when all places are taken.
+    const std::size_t kept = remembered_count < REMEMBERED ? remembered_count++ : REMEMBERED - 1;
+    for (std::size_t at = kept; at > 0; --at) {
+        remembered[at] = remembered[at - 1];
+    }
+    remembered[0] = {device, number};
+    return number;
 }
 
 }  // namespace driftmoor::platform

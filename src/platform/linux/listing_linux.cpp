@@ -305,11 +305,24 @@ OsResult<FileMetadata> query_entry_metadata(const DirectoryEntry& entry) {
 }
 
 OsResult<FileStatus> query_entry_status(const DirectoryEntry& entry) {
+    const ListedDirectory& directory = *entry.directory;
     struct stat status;
-    if (::fstatat(entry.directory->descriptor, entry.name.c_str(), &status, 0) != 0) {
+    if (::fstatat(directory.descriptor, entry.name.c_str(), &status, 0) != 0) {
         return std::unexpected(OsError::from_os_code(errno));
     }
-    return status_from_stat(status);
+    FileStatus found = status_from_stat(status);
+    // Identified as every machine that mounts it identifies it: a file on
+    // its directory's file system by the number the listing holds, any
+    // other (at the end of a link) by its own file system's.
+    if (status.st_dev == directory.device) {
+        found.identity.device = directory.shared_device;
+    } else {
+        const FileHandle probe(
+            ::openat(directory.descriptor, entry.name.c_str(), O_PATH | O_CLOEXEC));
+        found.identity.device = remembered_shared_device_number(
+            status.st_dev, static_cast<int>(probe.native()), nullptr);
+    }
+    return found;
 }
 
 OsResult<FileHandle> open_entry_for_reading(const DirectoryEntry& entry) {

@@ -57,15 +57,20 @@ OsResult<FileStatus> query_status(std::string_view path_text) {
     if (::stat(path->c_str(), &status) != 0) {
         return std::unexpected(OsError::from_os_code(errno));
     }
-    return status_from_stat(status);
+    FileStatus found = status_from_stat(status);
+    found.identity.device = remembered_shared_device_number(status.st_dev, -1, path->c_str());
+    return found;
 }
 
 OsResult<FileStatus> query_open_file_status(const FileHandle& file) {
+    const int descriptor = static_cast<int>(file.native());
     struct stat status;
-    if (::fstat(static_cast<int>(file.native()), &status) != 0) {
+    if (::fstat(descriptor, &status) != 0) {
         return std::unexpected(OsError::from_os_code(errno));
     }
-    return status_from_stat(status);
+    FileStatus found = status_from_stat(status);
+    found.identity.device = remembered_shared_device_number(status.st_dev, descriptor, nullptr);
+    return found;
 }
 
 OsResult<FileMetadata> query_open_file_metadata(const FileHandle& file) {
