@@ -29,6 +29,9 @@ inline OsResult<void> check_no_nul(std::string_view path_text) {
 // the separators and these rules differ.
 void append_to_path(std::string& directory_path, std::string_view name);
 
+// Whether `c` separates the names of a path on this platform.
+bool is_separator(char c) noexcept;
+
 // The same as a new text.
 inline std::string join_path(std::string_view directory_path, std::string_view name) {
     std::string path;

@@ -63,7 +63,7 @@ std::string TrustTable::packed_below(std::string_view relative, bool whole) cons
     std::string packed;
     for (; entry != entries_.end() && std::string_view(entry->name).starts_with(prefix); ++entry) {
         const std::string_view rest = std::string_view(entry->name).substr(prefix.size());
-        if (!whole && rest.find('/') != std::string_view::npos) {
+        if (!whole && std::ranges::any_of(rest, platform::is_separator)) {
             continue;
         }
         append_u32(packed, static_cast<std::uint32_t>(entry->name.size()));

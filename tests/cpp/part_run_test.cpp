@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/path_text.h"
 #include "tree/part_run.h"
 #include "tree/run_merge.h"
 #include "tree/tree_part.h"
@@ -19,6 +20,11 @@ platform::FileStatus status_of(std::uint64_t seed) {
             .mtime_ns = static_cast<std::int64_t>(seed * 1'000'000'000),
             .ctime_ns = static_cast<std::int64_t>(seed * 1'000'000'001),
             .identity = {seed + 7, seed + 9}};
+}
+
+// Paths joined as the walk joins them on this platform.
+std::string under(std::string_view directory, std::string_view name) {
+    return platform::join_path(directory, name);
 }
 
 digest::Sha256Digest digest_of(char fill) {
@@ -68,39 +74,51 @@ class Recorder final : public walk::WalkPolicy {
 TEST(PartRun, AnAccountTravelsWholeAndIsToldInItsOrder) {
     TreeAccount sent;
     // Read in the walk's order, not the names'.
-    sent.files.append(0, "/top/d/b", digest_of('b'));
-    sent.files.append(0, "/top/d/a", digest_of('a'));
-    sent.files.append(0, "/top/d/c", digest_of('c'));
+    sent.files.append(0, under("/top/d", "b"), digest_of('b'));
+    sent.files.append(0, under("/top/d", "a"), digest_of('a'));
+    sent.files.append(0, under("/top/d", "c"), digest_of('c'));
     sent.file_count = 3;
     sent.reads = {StateRecord::of_read(1, status_of(2), 20, false), StateRecord{},
                   StateRecord::of_read(3, status_of(4), 40, false)};
     // Taken unread; and c, judged before it was read for the scrub.
-    sent.judged = {{"/top/d/t", status_of(5), true}, {"/top/d/c", status_of(6), false}};
-    sent.left_out.push_back({"/top/d/x", walk::Omission::SpecialFile, std::nullopt});
+    sent.judged = {{under("/top/d", "t"), status_of(5), true},
+                   {under("/top/d", "c"), status_of(6), false}};
+    sent.left_out.push_back({under("/top/d", "x"), walk::Omission::SpecialFile, std::nullopt});
     const std::string run = sorted_run(std::move(sent), "/top/d");
     ASSERT_EQ(run_file_count(run), 4u);
 
     TreeAccount gathered;
     ASSERT_TRUE(add_run(gathered, "t/d", run));
-    gathered.left_out.push_back({"t/d/x", walk::Omission::SpecialFile, std::nullopt});
+    gathered.left_out.push_back({under("t/d", "x"), walk::Omission::SpecialFile, std::nullopt});
     Recorder recorder;
     ASSERT_TRUE(play_account(std::move(gathered), recorder));
-    EXPECT_EQ(recorder.told, (std::vector<std::string>{"judged t/d/c 6", "judged t/d/t 5",
-                                                       "read t/d/a a", "read t/d/b b 2@20",
-                                                       "read t/d/c c 4@40", "left out t/d/x"}));
+    const auto told = [](std::string_view what, std::string_view name, std::string_view more) {
+        std::string line(what);
+        line += ' ';
+        line += under("t/d", name);
+        if (!more.empty()) {
+            line += ' ';
+            line += more;
+        }
+        return line;
+    };
+    EXPECT_EQ(recorder.told,
+              (std::vector<std::string>{told("judged", "c", "6"), told("judged", "t", "5"),
+                                        told("read", "a", "a"), told("read", "b", "b 2@20"),
+                                        told("read", "c", "c 4@40"), told("left out", "x", "")}));
 
     // A manifest's merge takes no file unread; a run of files read it takes.
     RunMerge merge;
     EXPECT_FALSE(merge.add("t/d", run));
     TreeAccount read_only;
-    read_only.files.append(0, "/top/d/a", digest_of('a'));
+    read_only.files.append(0, under("/top/d", "a"), digest_of('a'));
     read_only.file_count = 1;
     EXPECT_TRUE(merge.add("t/d", sorted_run(std::move(read_only), "/top/d")));
 }
 
 TEST(PartRun, FlagsThatSayNothingThatCanBeAreRefused) {
     TreeAccount sent;
-    sent.files.append(0, "/top/a", digest_of('a'));
+    sent.files.append(0, under("/top", "a"), digest_of('a'));
     sent.file_count = 1;
     const std::string run = sorted_run(std::move(sent), "/top");
     ASSERT_EQ(run_file_count(run), 1u);
@@ -120,39 +138,40 @@ TEST(TrustTable, PartsAreSentTheEntriesBelowThemAndJudgeAsTheCheckWould) {
     const auto record = [](std::uint64_t seed) {
         return StateRecord::of_read(0, status_of(seed), std::int64_t{1} << 60, false);
     };
+    // Names as the walk forms them below the top, in their order.
+    const std::string db = under("d", "b");
+    const std::string dec = under(under("d", "e"), "c");
     const TrustTable table({{"a", record(1), false},
-                            {"d/b", record(2), true},
-                            {"d/e/c", record(3), false},
+                            {db, record(2), true},
+                            {dec, record(3), false},
                             {"dz", record(4), false}});
-    const auto names = [](std::string_view packed) {
+    const std::vector<std::pair<std::string, std::uint64_t>> files = {
+        {"a", 1}, {db, 2}, {dec, 3}, {"dz", 4}};
+    const auto names = [&](std::string_view packed) {
         std::vector<std::string> found;
         const auto trust = PartTrust::unpack("/top", packed);
         EXPECT_TRUE(trust);
-        for (const char* name : {"a", "d/b", "d/e/c", "dz"}) {
-            if (trust->judge(std::string("/top/") + name, status_of(name[0] == 'a'   ? 1
-                                                                    : name[2] == 'b' ? 2
-                                                                    : name[1] == 'z' ? 4
-                                                                                     : 3)) !=
-                FileJudge::Verdict::Read) {
-                found.emplace_back(name);
+        for (const auto& [name, seed] : files) {
+            if (trust &&
+                trust->judge(under("/top", name), status_of(seed)) != FileJudge::Verdict::Read) {
+                found.push_back(name);
             }
         }
         return found;
     };
-    EXPECT_EQ(names(table.packed_below("", true)),
-              (std::vector<std::string>{"a", "d/b", "d/e/c", "dz"}));
+    EXPECT_EQ(names(table.packed_below("", true)), (std::vector<std::string>{"a", db, dec, "dz"}));
     EXPECT_EQ(names(table.packed_below("", false)), (std::vector<std::string>{"a", "dz"}));
-    EXPECT_EQ(names(table.packed_below("d", true)), (std::vector<std::string>{"d/b", "d/e/c"}));
-    EXPECT_EQ(names(table.packed_below("d", false)), (std::vector<std::string>{"d/b"}));
+    EXPECT_EQ(names(table.packed_below("d", true)), (std::vector<std::string>{db, dec}));
+    EXPECT_EQ(names(table.packed_below("d", false)), (std::vector<std::string>{db}));
 
     const auto trust = PartTrust::unpack("/top", table.packed_below("", true));
     ASSERT_TRUE(trust);
-    EXPECT_EQ(trust->judge("/top/a", status_of(1)), FileJudge::Verdict::Taken);
-    EXPECT_EQ(trust->judge("/top/d/b", status_of(2)), FileJudge::Verdict::ReadForScrub);
+    EXPECT_EQ(trust->judge(under("/top", "a"), status_of(1)), FileJudge::Verdict::Taken);
+    EXPECT_EQ(trust->judge(under("/top", db), status_of(2)), FileJudge::Verdict::ReadForScrub);
     // Another status, another file, a path outside the top: read.
-    EXPECT_EQ(trust->judge("/top/a", status_of(9)), FileJudge::Verdict::Read);
-    EXPECT_EQ(trust->judge("/top/b", status_of(1)), FileJudge::Verdict::Read);
-    EXPECT_EQ(trust->judge("/elsewhere/a", status_of(1)), FileJudge::Verdict::Read);
+    EXPECT_EQ(trust->judge(under("/top", "a"), status_of(9)), FileJudge::Verdict::Read);
+    EXPECT_EQ(trust->judge(under("/top", "b"), status_of(1)), FileJudge::Verdict::Read);
+    EXPECT_EQ(trust->judge(under("/elsewhere", "a"), status_of(1)), FileJudge::Verdict::Read);
     // Cut short: refused.
     const std::string packed = table.packed_below("", true);
     EXPECT_FALSE(PartTrust::unpack("/top", packed.substr(0, packed.size() - 1)));

@@ -94,11 +94,18 @@ class TreeNotSeen(Exception):
     another directory there."""
 
 
+# The separators of a path on this platform, the one the walk puts first.
+_SEPARATORS = (b"\\", b"/") if os.name == "nt" else (b"/",)
+
+
 def join(directory: bytes, name: bytes) -> bytes:
-    """A name below a directory, as the walk joins them (no second `/`)."""
+    """A name below a directory, as the walk joins them (no second
+    separator)."""
     if not directory:
         return name
-    return directory + name if directory.endswith(b"/") else directory + b"/" + name
+    if directory.endswith(_SEPARATORS):
+        return directory + name
+    return directory + _SEPARATORS[0] + name
 
 
 def tree_seen(top: bytes, identity: tuple[int, int]) -> tuple[str | None, int]:

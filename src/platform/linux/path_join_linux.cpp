@@ -11,4 +11,8 @@ void append_to_path(std::string& directory_path, std::string_view name) {
     directory_path.append(name);
 }
 
+bool is_separator(char c) noexcept {
+    return c == '/';
+}
+
 }  // namespace driftmoor::platform
