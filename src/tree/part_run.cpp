@@ -182,12 +182,15 @@ std::optional<RunRecord> run_record_at(std::string_view run, std::size_t at) noe
     return record;
 }
 
-std::optional<std::size_t> run_file_count(std::string_view run) noexcept {
+namespace {
+
+std::optional<std::size_t> count_files(std::string_view run, bool read_only) noexcept {
     std::size_t files = 0;
     std::string_view previous;
     for (std::size_t at = 0; at < run.size(); ++files) {
         const auto record = run_record_at(run, at);
-        if (!record || (files > 0 && record->name <= previous)) {
+        if (!record || (files > 0 && record->name <= previous) ||
+            (read_only && record->digest == nullptr)) {
             return std::nullopt;
         }
         previous = record->name;
@@ -198,6 +201,16 @@ std::optional<std::size_t> run_file_count(std::string_view run) noexcept {
         return std::nullopt;
     }
     return files;
+}
+
+}  // namespace
+
+std::optional<std::size_t> run_file_count(std::string_view run) noexcept {
+    return count_files(run, false);
+}
+
+std::optional<std::size_t> read_file_count(std::string_view run) noexcept {
+    return count_files(run, true);
 }
 
 std::string run_prefix(std::string_view directory, std::string_view run) {

@@ -56,6 +56,9 @@ std::optional<RunRecord> run_record_at(std::string_view run, std::size_t at) noe
 // form: cut short, its names out of order or repeated, or an empty name
 // beside others.
 std::optional<std::size_t> run_file_count(std::string_view run) noexcept;
+// The same, none also when a file was not read (a manifest's merge takes
+// files read only).
+std::optional<std::size_t> read_file_count(std::string_view run) noexcept;
 
 // What goes before each name of a run of the files below `directory` (a
 // path as the walk of the whole tree spells it) to make the path that walk

@@ -5,17 +5,10 @@
 namespace driftmoor::tree {
 
 bool RunMerge::add(std::string_view directory, std::string run) {
-    const auto files = run_file_count(run);
+    // Only files read: nothing is taken unread for a manifest.
+    const auto files = read_file_count(run);
     if (!files) {
         return false;
-    }
-    // Only files read: nothing is taken unread for a manifest.
-    for (std::size_t at = 0; at < run.size();) {
-        const RunRecord record = *run_record_at(run, at);
-        if (record.digest == nullptr) {
-            return false;
-        }
-        at = record.next;
     }
     if (*files == 0) {
         return true;
@@ -42,6 +35,26 @@ bool RunMerge::advance(Cursor& cursor) {
     cursor.digest = record.digest;
     cursor.next = record.next;
     return true;
+}
+
+void RunMerge::sift_down() noexcept {
+    const std::size_t size = heap_.size();
+    std::size_t at = 0;
+    while (true) {
+        const std::size_t left = 2 * at + 1;
+        if (left >= size) {
+            return;
+        }
+        std::size_t least = left;
+        if (left + 1 < size && later(heap_[left], heap_[left + 1])) {
+            least = left + 1;
+        }
+        if (!later(heap_[at], heap_[least])) {
+            return;
+        }
+        std::swap(heap_[at], heap_[least]);
+        at = least;
+    }
 }
 
 }  // namespace driftmoor::tree

@@ -37,14 +37,16 @@ class RunMerge {
                 return;
             }
             const bool more = emit(std::string_view(first.path), first.digest);
-            std::ranges::pop_heap(heap_, later);
-            if (advance(*heap_.back())) {
-                std::ranges::push_heap(heap_, later);
-            } else {
-                held_runs_bytes_ -= heap_.back()->run.size();
+            --held_files_;
+            if (!advance(first)) {
+                held_runs_bytes_ -= first.run.size();
+                heap_.front() = std::move(heap_.back());
                 heap_.pop_back();
             }
-            --held_files_;
+            // The run that gave the file stays in front while its next file
+            // comes first too: parts are directories, whose runs seldom
+            // interleave, so this mostly costs two comparisons.
+            sift_down();
             if (!more) {
                 return;
             }
@@ -67,6 +69,8 @@ class RunMerge {
 
     // Moves the cursor to its next record; false at the run's end.
     static bool advance(Cursor& cursor);
+    // Puts the front cursor where it belongs in the heap.
+    void sift_down() noexcept;
 
     static bool later(const std::unique_ptr<Cursor>& a, const std::unique_ptr<Cursor>& b) {
         return std::string_view(a->path) > std::string_view(b->path);
