@@ -38,11 +38,16 @@ SPLIT = {"DRIFTMOOR_PART_SECONDS": "0"}
 
 
 def start(arguments, *, cwd, log, wrapper=()):
-    """A process of this environment's interpreter in a session of its own."""
+    """A process of this environment's interpreter in a session of its own;
+    a sanitized run's runtime preloaded into the interpreter alone, not into
+    the programs that start it."""
     env = command_env()
-    env.pop("LD_PRELOAD", None) if wrapper else None
+    preload = env.pop("LD_PRELOAD", None)
+    command = [sys.executable, *arguments]
+    if preload:
+        command = ["env", f"LD_PRELOAD={preload}", *command]
     with open(log, "ab") as output:
-        return subprocess.Popen([*wrapper, sys.executable, *arguments], cwd=cwd, env=env,
+        return subprocess.Popen([*wrapper, *command], cwd=cwd, env=env,
                                 stdin=subprocess.DEVNULL, stdout=output, stderr=output,
                                 start_new_session=True)
 
@@ -124,9 +129,10 @@ def cluster(tmp_path_factory):
         cluster.stop()
 
 
-def run(arguments, cwd, *, script=None, timeout=120, **env):
-    """The command, as the workers run (unprivileged as root); in bash as
-    `script` when given, "$@" being the command line."""
+def command_line(arguments, *, script=None, **env):
+    """The command line and environment of the command, as the workers run
+    it (unprivileged as root), a sanitized run's runtime preloaded into it
+    alone; in bash as `script` when given, "$@" being the command line."""
     env = command_env(**env)
     preload = env.pop("LD_PRELOAD", None)
     command = [DRIFTMOOR, *arguments]
@@ -134,8 +140,18 @@ def run(arguments, cwd, *, script=None, timeout=120, **env):
         command = ["env", f"LD_PRELOAD={preload}", *command]
     if script is not None:
         command = ["bash", "-c", script, "bash", *command]
-    return subprocess.run([*WRAPPER, *command], capture_output=True, cwd=cwd, env=env,
-                          timeout=timeout)
+    return [*WRAPPER, *command], env
+
+
+def run(arguments, cwd, *, script=None, timeout=120, **env):
+    command, env = command_line(arguments, script=script, **env)
+    return subprocess.run(command, capture_output=True, cwd=cwd, env=env, timeout=timeout)
+
+
+def popen(arguments, cwd, **env):
+    command, env = command_line(arguments, **env)
+    return subprocess.Popen(command, cwd=cwd, env=env, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE)
 
 
 def outcome(result):
@@ -180,10 +196,13 @@ CASES = {
     "none-bsd-split": (("--links", "none", "--format", "bsd", "-v"), SPLIT),
     "json": (("--format", "json"), {}),
 }
-# Each tree with the cases that can tell something of it: a chain of 300
-# parts one after another is slow, an empty tree the same in any case.
+# Each tree with the cases that can tell something of it: every tree whole
+# and split; the other links rules and forms on the trees of links and odd
+# names; a chain of 300 parts one after another (slow) and an empty tree
+# once.
 MANIFEST_CASES = [(tree, case) for tree in TREES for case in CASES
-                  if tree not in ("deep-chain", "empty") or case == "all-split"]
+                  if case == "all-split" or (case == "inside" and tree not in (
+                      "deep-chain", "empty")) or tree in ("odd", "names", "link-shapes")]
 
 
 @pytest.mark.parametrize(("tree", "case"), MANIFEST_CASES)
@@ -507,10 +526,8 @@ def test_a_worker_killed_mid_run_changes_nothing(tmp_path):
             # The worker runs in its nanny's process group.
             victim_address = next(address for address, group in client.run(os.getpgrp).items()
                                   if group == victim.pid)
-            command = subprocess.Popen(
-                [*WRAPPER, DRIFTMOOR, "manifest", "--scheduler", cluster.scheduler_file,
-                 "tree"], cwd=tmp_path, env=command_env(), stdout=subprocess.PIPE,
-                stderr=subprocess.PIPE)
+            command = popen(["manifest", "--scheduler", cluster.scheduler_file, "tree"],
+                            tmp_path)
             deadline = time.monotonic() + 60
             while not processing_on(client, victim_address):
                 assert time.monotonic() < deadline and command.poll() is None, \
@@ -578,9 +595,8 @@ def test_a_worker_that_cannot_see_the_tree_is_named_and_nothing_is_written(clust
 @pytest.mark.parametrize("subcommand", ["manifest", "check"])
 def test_ctrl_c_cancels_the_clusters_tasks(cluster, tmp_path, subcommand):
     sparse_tree(tmp_path, directories=12, size=256 << 20)
-    command = subprocess.Popen(
-        [*WRAPPER, DRIFTMOOR, *cluster_command(subcommand, tmp_path, cluster.scheduler_file)],
-        cwd=tmp_path, env=command_env(**SPLIT), stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    command = popen(cluster_command(subcommand, tmp_path, cluster.scheduler_file), tmp_path,
+                    **SPLIT)
     with cluster.client() as client:
         deadline = time.monotonic() + 60
         while not any(str(key).startswith("driftmoor-part")
