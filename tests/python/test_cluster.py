@@ -438,6 +438,82 @@ def test_on_a_local_file_system_the_shared_identity_is_the_device_and_inode(tmp_
         driftmoor_tree.shared_identity(os.fsencode(tmp_path / "missing"))
 
 
+def one_run(*names, digest=b"\x11" * 32):
+    """A run of files read, as walk_part makes one: sorted names, a flag
+    byte saying read, the digest."""
+    return b"".join(len(name).to_bytes(4, "little") + name + b"\x01" + digest
+                    for name in sorted(names))
+
+
+def test_lines_are_written_once_no_part_still_out_can_come_before_them():
+    from driftmoor_cli.cluster.merge import Merge
+
+    merge = Merge(b"t", "sha256sum")
+    merge.opened(0, b"")
+    merge.opened(1, b"a")
+    merge.opened(2, b"b")
+    # The top's files: t/0first sorts before t/a/, t/top after it.
+    merge.done(0, b"", one_run(b"top", b"0first"))
+    assert [line[66:] for line in b"".join(merge.lines()).splitlines()] == [b"t/0first"]
+    merge.opened(3, b"a/deep")  # handed back by a, before a is done
+    merge.done(1, b"a", one_run(b"c", b"z"))
+    # t/a/c is final; t/a/z waits for a/deep, which may give t/a/deep/...
+    assert [line[66:] for line in b"".join(merge.lines()).splitlines()] == [b"t/a/c"]
+    merge.done(3, b"a/deep", one_run(b"y"))
+    merge.done(2, b"b", one_run(b"w"))
+    assert [line[66:] for line in b"".join(merge.lines()).splitlines()] == [
+        b"t/a/deep/y", b"t/a/z", b"t/b/w", b"t/top"]
+    assert merge.limit() is None
+
+
+def test_what_the_native_side_of_a_cluster_refuses(tmp_path):
+    put(tmp_path / "tree/a", b"a")
+    top = os.fsencode(tmp_path / "tree")
+    refused = [
+        (ValueError, lambda: driftmoor_tree.walk_part(top, directory=top, name=b"x",
+                                                      above=b"\x00" * 15)),
+        (ValueError, lambda: driftmoor_tree.walk_part(top, trust=b"\x05\x00")),
+        (ValueError, lambda: driftmoor_tree.walk_part(top, depth=-1)),
+        (TypeError, lambda: driftmoor_tree.walk_part(top, directory="text")),
+        (ValueError, lambda: driftmoor_tree.RunMerge().add(b"t", one_run(b"a")[:-1])),
+        (ValueError, lambda: driftmoor_tree.RunMerge().add(
+            b"t", one_run(b"b") + one_run(b"a"))),  # out of order
+        (ValueError, lambda: driftmoor_tree.RunMerge("md5")),
+        (ValueError, lambda: driftmoor_tree.GatheredWalk().add(b"t", b"\x01")),
+        (ValueError, lambda: driftmoor_tree.GatheredWalk().leave_out(b"t/x", 99, None, None)),
+        (TypeError, lambda: driftmoor_tree.GatheredWalk().leave_out(b"t/x", 0, "2", None)),
+        (ValueError, lambda: driftmoor_tree.run_reads(b"t", b"\x09")),
+        (TypeError, lambda: driftmoor_tree.TrustTable()),
+    ]
+    for expected, call in refused:
+        with pytest.raises(expected):
+            call()
+    # A walk gathered once is taken once; a check of no tree takes none.
+    walked = driftmoor_tree.GatheredWalk()
+    walked.add(b"tree", one_run(b"a"))
+    assert len(walked) == 1
+    listed = driftmoor_tree.ListedManifest()
+    listed.read(b"%s  tree/a\n" % (b"0" * 64))
+    listed.seal()
+    with pytest.raises(ValueError):
+        driftmoor_tree.check(listed, walked=walked)
+    driftmoor_tree.check(listed, tree=b"tree", walked_start=b"tree/", walked=walked)
+    with pytest.raises(ValueError):
+        walked.add(b"tree", one_run(b"b"))
+
+
+@pytest.mark.parametrize(("arguments", "error"), [
+    (["--connect-timeout", "0"], b"--connect-timeout: not a number of seconds above 0: '0'"),
+    (["--connect-timeout", "soon"], b"not a number of seconds above 0: 'soon'"),
+])
+def test_a_connect_timeout_is_seconds_above_zero(tmp_path, arguments, error):
+    for subcommand in (["manifest", "--scheduler", "tcp://127.0.0.1:9", *arguments, "."],
+                       ["check", "--scheduler", "tcp://127.0.0.1:9", *arguments, "sums"]):
+        result = run(subcommand, tmp_path)
+        assert (result.returncode, result.stdout) == (2, b"")
+        assert error in result.stderr
+
+
 def walk_in_parts(top, **options):
     """The tree at top walked as a cluster walks it, in one process: every
     directory a part of its own, each part's run merged."""

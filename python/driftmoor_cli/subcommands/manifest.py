@@ -6,7 +6,6 @@ the walk runs on a Dask cluster's workers and the lines are written as the
 parts' runs merge into final ones (cluster), with the same output."""
 
 import array
-import contextlib
 import os
 import stat
 from collections.abc import Callable, Iterable, Iterator
@@ -85,6 +84,8 @@ def _on_cluster(arguments: ManifestArguments, cluster: ClusterOptions) -> int:
 
 def _walked_on(client: Client, arguments: ManifestArguments, jobs: int | None) -> int:
     """The lines written as the parts' runs merge into final ones."""
+    import contextlib
+
     from driftmoor_cli.cluster.merge import Merge
     from driftmoor_cli.cluster.session import Session, shared_file_identity
 
