@@ -150,38 +150,39 @@ void manifest_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
+// Runs `work` on the bytes of a buffer-supporting object, released on every
+// way out.
+template <typename Work>
+Outcome<PyRef> with_bytes_of(PyObject* data, Work&& work) {
+    Py_buffer view;
+    if (auto taken = checked_status(PyObject_GetBuffer(data, &view, PyBUF_SIMPLE)); !taken) {
+        return std::unexpected(std::move(taken).error());
+    }
+    const struct Release {
+        Py_buffer* view;
+        ~Release() { PyBuffer_Release(view); }
+    } release{&view};
+    return work(
+        std::string_view(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len)));
+}
+
 PyObject* manifest_read(PyObject* self, PyObject* data) {
     return call_wrapper([&]() -> Outcome<PyRef> {
-        Py_buffer view;
-        if (auto taken = checked_status(PyObject_GetBuffer(data, &view, PyBUF_SIMPLE)); !taken) {
-            return std::unexpected(std::move(taken).error());
-        }
-        const struct Release {
-            Py_buffer* view;
-            ~Release() { PyBuffer_Release(view); }
-        } release{&view};
-        return with_manifest(self, false, [&](ListedManifestObject& object) -> Outcome<PyRef> {
-            const std::string_view bytes(static_cast<const char*>(view.buf),
-                                         static_cast<std::size_t>(view.len));
-            return problem_to_py(state_of_object(self), object.manifest->read(bytes));
+        return with_bytes_of(data, [&](std::string_view bytes) {
+            return with_manifest(self, false, [&](ListedManifestObject& object) -> Outcome<PyRef> {
+                return problem_to_py(state_of_object(self), object.manifest->read(bytes));
+            });
         });
     });
 }
 
 PyObject* manifest_note(PyObject* self, PyObject* data) {
     return call_wrapper([&]() -> Outcome<PyRef> {
-        Py_buffer view;
-        if (auto taken = checked_status(PyObject_GetBuffer(data, &view, PyBUF_SIMPLE)); !taken) {
-            return std::unexpected(std::move(taken).error());
-        }
-        const struct Release {
-            Py_buffer* view;
-            ~Release() { PyBuffer_Release(view); }
-        } release{&view};
-        return with_manifest(self, false, [&](ListedManifestObject& object) -> Outcome<PyRef> {
-            object.manifest->note(std::string_view(static_cast<const char*>(view.buf),
-                                                   static_cast<std::size_t>(view.len)));
-            return PyRef::borrow(Py_None);
+        return with_bytes_of(data, [&](std::string_view bytes) {
+            return with_manifest(self, false, [&](ListedManifestObject& object) -> Outcome<PyRef> {
+                object.manifest->note(bytes);
+                return PyRef::borrow(Py_None);
+            });
         });
     });
 }

@@ -1,4 +1,5 @@
 import os
+import signal
 import subprocess
 import sys
 from pathlib import Path
@@ -16,6 +17,14 @@ BUILD_MODULE_DIR = os.environ.get("DRIFTMOOR_MODULE_DIR")
 SANITIZED = os.environ.get("DRIFTMOOR_SANITIZED") == "1"
 # Set by the packaging test when it runs this suite against an installed wheel.
 FROM_WHEEL = os.environ.get("DRIFTMOOR_FROM_WHEEL") == "1"
+
+# A suite started in the background of a non-interactive shell inherits
+# SIGINT ignored, and every command it starts would too (an ignored signal
+# stays ignored across exec, and Python then installs no handler of its
+# own), so the tests that press Ctrl-C would wait on a child that cannot
+# hear it. A handler of our own is reset to the default in each child.
+if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
 
 def pytest_sessionstart(session):
