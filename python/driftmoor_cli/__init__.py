@@ -2,10 +2,12 @@
 `driftmoor_tree` (and `driftmoor`'s compare_hashes).
 
     driftmoor manifest [--format sha256sum|bsd|json] [--jobs N] [--links inside|all|none]
-                       [-x] [--verbose] [--no-progress] DIR|FILE
+                       [-x] [--verbose] [--no-progress] [--state FILE]
+                       [--scheduler ADDRESS [--connect-timeout SECONDS]] DIR|FILE
     driftmoor check [-q] [--status] [--ignore-missing] [--listed-only]
                     [--format text|json] [--jobs N] [--links inside|all|none] [-x]
-                    [--verbose] [--no-progress] MANIFEST [DIR]
+                    [--verbose] [--no-progress] [--state FILE [--scrub N]]
+                    [--scheduler ADDRESS [--connect-timeout SECONDS]] MANIFEST [DIR]
     driftmoor diff [-q] [--status] [--ignore-missing] [--listed-only]
                    [--format text|json] OLD NEW
 
@@ -16,12 +18,16 @@ since; `diff` compares two manifests. Paths are bytes throughout: every name,
 UTF-8 or not, is written as the file system holds it.
 
 Programs call `check(manifest, tree)` and `manifest(tree)` (from
-`driftmoor_cli.api`) for the results as objects rather than text.
+`driftmoor_cli.api`) for the results as objects rather than text; with a
+Dask cluster, `check(..., client=client)` and
+`driftmoor_cli.cluster.manifest(client, tree)`.
 
 The package, module by module, each importing only those listed after it:
 `command` runs one command line; `parser` reads it into typed arguments;
 `subcommands` holds manifest, check and diff, each one function that runs
-its steps in order through `api`: `formats` reads manifest files
+its steps in order through `api`: `recording` keeps a manifest's state,
+`cluster` walks on a Dask cluster's workers (Dask imported there only),
+`formats` reads manifest files
 (natively, the lines of sha256sum's two forms; JSON), `tree` settles which
 tree check walks and where each listed path is checked, `walk` reads the
 tree or the listed files and checks them natively (with `progress`, the
