@@ -60,10 +60,12 @@ def connect(scheduler: str, timeout: float) -> Client:
 
 
 def quiet() -> None:
-    """Keeps Dask's own logging and warnings off standard error, which
-    carries the command's lines alone, as on one machine."""
-    logging.getLogger("distributed").setLevel(logging.CRITICAL + 1)
-    warnings.filterwarnings("ignore", module=r"distributed(\.|$)")
+    """Keeps what Dask and the libraries under it log or warn (an event loop
+    slow under load, a task left pending at exit) off standard error, which
+    carries the command's lines alone, as on one machine: the command logs
+    nothing itself, so no logger of the process is heard."""
+    logging.disable(logging.CRITICAL)
+    warnings.simplefilter("ignore")
 
 
 def _first_line(failure: BaseException) -> str:
