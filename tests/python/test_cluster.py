@@ -616,6 +616,29 @@ def test_a_worker_killed_mid_run_changes_nothing(tmp_path):
     assert (command.returncode, stdout, stderr) == outcome(alone)
 
 
+def test_a_scheduler_left_without_workers_ends_the_run_in_one_line(tmp_path):
+    sparse_tree(tmp_path)
+    (tmp_path / "home").mkdir()
+    cluster = running_cluster(tmp_path / "home")
+    try:
+        command = popen(["manifest", "--scheduler", cluster.scheduler_file, "tree"], tmp_path,
+                        DRIFTMOOR_WORKERLESS_SECONDS="2", **SPLIT)
+        with cluster.client() as client:
+            deadline = time.monotonic() + 60
+            while not any(str(key).startswith("driftmoor-part")
+                          for keys in client.processing().values() for key in keys):
+                assert time.monotonic() < deadline and command.poll() is None
+                time.sleep(0.01)
+        for worker in cluster.processes[1:]:
+            os.killpg(worker.pid, signal.SIGKILL)
+        stdout, stderr = command.communicate(timeout=60)
+    finally:
+        cluster.stop()
+    assert command.returncode == 2
+    assert stderr.endswith(b"driftmoor: the scheduler has had no workers for 2 seconds\n")
+    assert stderr.count(b"\n") == 1
+
+
 def cluster_command(subcommand, top, scheduler):
     """The command line of `subcommand` on the tree at top/tree; for check,
     with a manifest of its first regular file."""

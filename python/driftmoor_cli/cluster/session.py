@@ -16,6 +16,7 @@ more, its parts going to the others."""
 
 import asyncio
 import os
+import queue
 import time
 import uuid
 from collections.abc import Generator, MutableSequence
@@ -23,7 +24,7 @@ from collections.abc import Generator, MutableSequence
 import driftmoor_tree
 from driftmoor_tree import LeftOutKind, LinkRule, RootKind
 
-from driftmoor_cli.cluster.connect import ClusterError, dask
+from driftmoor_cli.cluster.connect import ClusterError
 from driftmoor_cli.cluster.merge import Gather, Sink
 from driftmoor_cli.cluster.parts import Part, PartResult, TreeNotSeen, Walk, join, tree_seen, \
     walk_parts
@@ -50,6 +51,11 @@ PART_SECONDS_VARIABLE = "DRIFTMOOR_PART_SECONDS"
 TASKS_PER_THREAD = 2
 # How often the workers are counted again, for those that joined.
 RECOUNT_WORKERS = 2.0
+# How long a run waits on a scheduler left with no workers (their machines
+# lost, their batch jobs ended) for new ones before it gives up: long
+# enough for a nanny or a batch system to start workers again. Tests set
+# it shorter with the variable.
+WORKERLESS_PATIENCE = float(os.environ.get("DRIFTMOOR_WORKERLESS_SECONDS", "60"))
 
 
 class Account:
@@ -100,6 +106,7 @@ class Session:
         self._seen: dict[str, int] = {}  # address -> threads per part
         self._threads: dict[str, int] = {}  # address -> worker threads
         self._asked: set[str] = set()  # every worker asked whether it sees the tree
+        self._workerless_since: float | None = None  # since when the scheduler has had none
         self._walk = Walk(top, identity, links, one_file_system, exclude, self._seen,
                           record_reads)
         self._counted = 0.0
@@ -119,7 +126,8 @@ class Session:
         fixed_seconds = float(fixed) if fixed else None
         waiting: list[tuple[bytes, int, Part]] = []  # sorted by path before each send
         flying: dict[Any, list[tuple[int, Part]]] = {}  # future -> its parts
-        arrived = dask().as_completed(loop=self._client.loop)
+        # Each task's future once it is done, put there by Dask's thread.
+        arrived: queue.Queue[Any] = queue.Queue()
         number = 0
 
         walk = self._walk
@@ -137,13 +145,20 @@ class Session:
                 key=f"driftmoor-part-{uuid.uuid4().hex}", workers=list(self._seen),
                 allow_other_workers=False, pure=False)
             flying[future] = parts
-            arrived.add(future)
+            future.add_done_callback(arrived.put)
 
         self._sink.opened(number, b"")
         send([(number, Part(b"", None))], 0.0)
         try:
-            for future in arrived:
-                parts = flying.pop(future)
+            while flying:
+                try:
+                    future = arrived.get(timeout=RECOUNT_WORKERS)
+                except queue.Empty:
+                    self._watch_workers()
+                    continue
+                parts = flying.pop(future, None)
+                if parts is None:  # told twice: done, lost with its worker, done again
+                    continue
                 results = self._result(future)
                 if results is None:  # its worker no longer sees the tree: sent again
                     waiting += [(self._sink.shown(part.path()), n, part) for n, part in parts]
@@ -174,12 +189,35 @@ class Session:
             if flying:
                 self._client.cancel(list(flying), force=True)
 
+    def _watch_workers(self) -> None:
+        """Between arrivals: workers that joined are asked in, and a
+        scheduler left with none at all does not keep the run waiting for
+        ever (ClusterError)."""
+        self._recount_workers()
+        if self._client.scheduler_info(n_workers=-1)["workers"]:
+            self._workerless_since = None
+        elif self._workerless_since is None:
+            self._workerless_since = time.monotonic()
+        elif time.monotonic() - self._workerless_since > WORKERLESS_PATIENCE:
+            raise ClusterError(f"the scheduler has had no workers for "
+                               f"{WORKERLESS_PATIENCE:g} seconds")
+
     def _result(self, future: Any) -> list[PartResult] | None:
         """The part's results; None when its worker no longer sees the tree
         (it is given no more parts); what its walk raised on the worker
         (OSError when descriptors ran out there, MemoryError) raised here,
         as a walk on one machine raises it; ClusterError for the cluster's
         own failures."""
+        # A result lost with its worker while it was fetched is made again
+        # elsewhere, if there is anywhere: waited for, the workers watched.
+        while True:
+            try:
+                future.result(timeout=RECOUNT_WORKERS)
+                break
+            except (Exception, asyncio.CancelledError):
+                if future.done():
+                    break  # it failed: said below
+            self._watch_workers()
         try:
             results: list[PartResult] = future.result()
         except TreeNotSeen as failure:
