@@ -149,6 +149,7 @@ class KeptState:
 
     def refuse(self) -> str:
         """Made anew: its records do not fit the manifest. The warning."""
+        self.loaded.close()
         self.loaded = kept.refused(self.path)
         assert self.loaded.warning is not None
         return self.loaded.warning
@@ -266,6 +267,9 @@ def run_check(prepared: PreparedCheck, options: WalkOptions, state: KeptState | 
     except OSError as failure:
         assert plan.tree is not None
         raise TreeError(f"{shown(plan.tree)}: {failure}") from None
+    finally:
+        if state is not None:
+            state.loaded.close()
     for path, kind, message in findings.failures():
         if path == plan.tree and kind == LeftOutKind.UNLISTABLE_DIRECTORY:
             raise TreeError(f"{shown(path)}: {reason((kind, message))}")  # none of it can be seen

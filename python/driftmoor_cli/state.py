@@ -49,16 +49,25 @@ class Loaded:
     """A state as read: its chunks and the digests that differ from the
     manifest's; both empty for a state made anew, which `fresh` says."""
 
-    __slots__ = ("chunks", "digests", "fresh", "warning")
+    __slots__ = ("chunks", "digests", "fresh", "warning", "_connection")
 
     def __init__(self, chunks: Iterable[tuple[int, bytes]], digests: Chunks, fresh: bool,
-                 warning: str | None) -> None:
+                 warning: str | None, connection: sqlite3.Connection | None = None) -> None:
         # Read as the check takes them, one at a time: the records of a
         # million files are never all held as Python objects.
         self.chunks: Final = chunks
         self.digests: Final = digests
         self.fresh: Final = fresh  # to be written whole, replacing whatever is there
         self.warning: Final = warning  # why what was there is not used; None: nothing wrong
+        self._connection = connection
+
+    def close(self) -> None:
+        """Closes the state's database, whether or not its chunks were read
+        (their reading closes it too, but chunks never started would
+        leave it open)."""
+        if self._connection is not None:
+            self._connection.close()
+            self._connection = None
 
 
 def tree_identity(tree: bytes) -> bytes:
@@ -103,7 +112,7 @@ def _read(connection: sqlite3.Connection, path: str, binding: Binding) -> Loaded
     if meta.get("tree") != binding.tree:
         return _anew(path, f"is the state of another tree ({os.fsdecode(meta.get('tree', b''))})")
     digests = connection.execute("SELECT place, digest FROM digests ORDER BY place").fetchall()
-    return Loaded(_chunks(connection), digests, False, None)
+    return Loaded(_chunks(connection), digests, False, None, connection)
 
 
 def _chunks(connection: sqlite3.Connection) -> Iterator[tuple[int, bytes]]:

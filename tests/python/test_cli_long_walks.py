@@ -16,10 +16,12 @@ from conftest import DRIFTMOOR, command_env, run_driftmoor
 
 SIZE = rb"(\d+(?:\.\d)? (?:B|KiB|MiB|GiB))"
 # Redraws of `driftmoor: <n> files, <size> read, <size>/s, <seconds> s` (a
-# check: `<n>/<total> files`, and the time left once it can be told), then
-# the line cleared.
+# check: `<n>/<total> files`, and the time left once it can be told, in
+# seconds, minutes or hours: a slow build takes past a minute), then the
+# line cleared.
+LEFT = rb"(?:\d+ s|\d+ min \d\d s|\d+ h \d\d min) left"
 LINE = (rb"\rdriftmoor: (\d+)(?:/(\d+))? files?, " + SIZE + rb" read, (?:" + SIZE
-        + rb"/s, )?\d+\.\d s(?:, \d+ s left)?\x1b\[K")
+        + rb"/s, )?\d+\.\d s(?:, " + LEFT + rb")?\x1b\[K")
 PROGRESS = rb"(?:%s)+\r\x1b\[K" % LINE
 UNITS = {b"B": 1, b"KiB": 1 << 10, b"MiB": 1 << 20, b"GiB": 1 << 30}
 

@@ -12,6 +12,8 @@ import signal
 import sqlite3
 import subprocess
 import time
+from collections.abc import Iterator
+from contextlib import contextmanager
 from pathlib import Path
 
 import pytest
@@ -45,8 +47,19 @@ def counts(result) -> tuple[int, int, int]:
     return int(trusted), int(read), int(scrubbed)
 
 
+@contextmanager
+def database(path: Path) -> Iterator[sqlite3.Connection]:
+    """A state opened as a test edits it: committed, then closed."""
+    connection = sqlite3.connect(path)
+    try:
+        with connection:
+            yield connection
+    finally:
+        connection.close()
+
+
 def state_rows(path: Path) -> list[tuple[int, bytes]]:
-    with sqlite3.connect(path) as connection:
+    with database(path) as connection:
         return connection.execute("SELECT first, data FROM records ORDER BY first").fetchall()
 
 
@@ -141,12 +154,12 @@ def corrupt(state: Path) -> None:
 
 
 def newer(state: Path) -> None:
-    with sqlite3.connect(state) as connection:
+    with database(state) as connection:
         connection.execute("PRAGMA user_version = 99")
 
 
 def foreign_records(state: Path) -> None:
-    with sqlite3.connect(state) as connection:
+    with database(state) as connection:
         for first, data in connection.execute("SELECT first, data FROM records").fetchall():
             connection.execute("UPDATE records SET data = ? WHERE first = ?",
                                (data + bytes(64), first))
@@ -175,7 +188,8 @@ def test_a_state_that_cannot_be_trusted_means_a_full_check_and_a_new_state(aged,
     assert counts(result) == (0, len(FILES), 0)
     again = check(top)
     assert again.stderr.count(b"\n") == 1  # the tree chosen, and no warning
-    assert sqlite3.connect(top / "st").execute("PRAGMA integrity_check").fetchone() == ("ok",)
+    with database(top / "st") as connection:
+        assert connection.execute("PRAGMA integrity_check").fetchone() == ("ok",)
 
 
 def test_a_state_that_cannot_be_saved_leaves_the_result_standing(aged):
@@ -335,7 +349,7 @@ def test_an_update_killed_at_any_moment_leaves_the_old_state_or_the_new(tmp_path
         rows = state_rows(tmp_path / "st")
         unchanged = [row in old for row in rows]
         assert len(rows) == 3 and (all(unchanged) or not any(unchanged)), unchanged
-        with sqlite3.connect(tmp_path / "st") as connection:
+        with database(tmp_path / "st") as connection:
             assert connection.execute("PRAGMA integrity_check").fetchone() == ("ok",)
 
 
