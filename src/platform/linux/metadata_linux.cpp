@@ -31,45 +31,56 @@ FileStatus status_from_stat(const struct stat& status) noexcept {
             .identity = *metadata.identity};
 }
 
-OsResult<FileMetadata> query_metadata(std::string_view path_text) {
+namespace {
+
+// stat, not lstat: links are followed to whatever they finally name.
+OsResult<struct stat> stat_of_path(std::string_view path_text) {
     auto path = prepare_platform_path(path_text);
     if (!path) {
         return std::unexpected(std::move(path).error());
     }
-    // stat, not lstat: links are followed to whatever they finally name.
     struct stat status;
     if (::stat(path->c_str(), &status) != 0) {
         return std::unexpected(OsError::from_os_code(errno));
     }
-    return metadata_from_stat(status);
+    return status;
+}
+
+OsResult<struct stat> stat_of_file(const FileHandle& file) {
+    struct stat status;
+    if (::fstat(static_cast<int>(file.native()), &status) != 0) {
+        return std::unexpected(OsError::from_os_code(errno));
+    }
+    return status;
+}
+
+// What a stat says, read one way (std::expected's transform is not in every
+// standard library this builds with).
+template <typename Reading>
+auto read_as(OsResult<struct stat> status, Reading reading)
+    -> OsResult<decltype(reading(*status))> {
+    if (!status) {
+        return std::unexpected(std::move(status).error());
+    }
+    return reading(*status);
+}
+
+}  // namespace
+
+OsResult<FileMetadata> query_metadata(std::string_view path_text) {
+    return read_as(stat_of_path(path_text), metadata_from_stat);
 }
 
 OsResult<FileStatus> query_status(std::string_view path_text) {
-    auto path = prepare_platform_path(path_text);
-    if (!path) {
-        return std::unexpected(std::move(path).error());
-    }
-    struct stat status;
-    if (::stat(path->c_str(), &status) != 0) {
-        return std::unexpected(OsError::from_os_code(errno));
-    }
-    return status_from_stat(status);
+    return read_as(stat_of_path(path_text), status_from_stat);
 }
 
 OsResult<FileStatus> query_open_file_status(const FileHandle& file) {
-    struct stat status;
-    if (::fstat(static_cast<int>(file.native()), &status) != 0) {
-        return std::unexpected(OsError::from_os_code(errno));
-    }
-    return status_from_stat(status);
+    return read_as(stat_of_file(file), status_from_stat);
 }
 
 OsResult<FileMetadata> query_open_file_metadata(const FileHandle& file) {
-    struct stat status;
-    if (::fstat(static_cast<int>(file.native()), &status) != 0) {
-        return std::unexpected(OsError::from_os_code(errno));
-    }
-    return metadata_from_stat(status);
+    return read_as(stat_of_file(file), metadata_from_stat);
 }
 
 }  // namespace driftmoor::platform
