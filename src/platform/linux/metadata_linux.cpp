@@ -35,20 +35,10 @@ FileStatus status_from_stat(const struct stat& status) noexcept {
             .identity = *metadata.identity};
 }
 
-OsResult<FileMetadata> query_metadata(std::string_view path_text) {
-    auto path = prepare_platform_path(path_text);
-    if (!path) {
-        return std::unexpected(std::move(path).error());
-    }
-    // stat, not lstat: links are followed to whatever they finally name.
-    struct stat status;
-    if (::stat(path->c_str(), &status) != 0) {
-        return std::unexpected(OsError::from_os_code(errno));
-    }
-    return metadata_from_stat(status);
-}
+namespace {
 
-OsResult<FileStatus> query_status(std::string_view path_text) {
+// stat, not lstat: links are followed to whatever they finally name.
+OsResult<struct stat> stat_of_path(std::string_view path_text) {
     auto path = prepare_platform_path(path_text);
     if (!path) {
         return std::unexpected(std::move(path).error());
@@ -57,28 +47,59 @@ OsResult<FileStatus> query_status(std::string_view path_text) {
     if (::stat(path->c_str(), &status) != 0) {
         return std::unexpected(OsError::from_os_code(errno));
     }
-    FileStatus found = status_from_stat(status);
-    found.identity.device = remembered_shared_device_number(status.st_dev, -1, path->c_str());
-    return found;
+    return status;
 }
 
-OsResult<FileStatus> query_open_file_status(const FileHandle& file) {
-    const int descriptor = static_cast<int>(file.native());
-    struct stat status;
-    if (::fstat(descriptor, &status) != 0) {
-        return std::unexpected(OsError::from_os_code(errno));
-    }
-    FileStatus found = status_from_stat(status);
-    found.identity.device = remembered_shared_device_number(status.st_dev, descriptor, nullptr);
-    return found;
-}
-
-OsResult<FileMetadata> query_open_file_metadata(const FileHandle& file) {
+OsResult<struct stat> stat_of_file(const FileHandle& file) {
     struct stat status;
     if (::fstat(static_cast<int>(file.native()), &status) != 0) {
         return std::unexpected(OsError::from_os_code(errno));
     }
-    return metadata_from_stat(status);
+    return status;
+}
+
+// What a stat says, read one way (std::expected's transform is not in every
+// standard library this builds with).
+template <typename Reading>
+auto read_as(OsResult<struct stat> status, Reading reading)
+    -> OsResult<decltype(reading(*status))> {
+    if (!status) {
+        return std::unexpected(std::move(status).error());
+    }
+    return reading(*status);
+}
+
+}  // namespace
+
+OsResult<FileMetadata> query_metadata(std::string_view path_text) {
+    return read_as(stat_of_path(path_text), metadata_from_stat);
+}
+
+OsResult<FileStatus> query_status(std::string_view path_text) {
+    const auto shared = [path_text](const struct stat& status) {
+        // The file system's own number where it has one the same on every
+        // machine that mounts it; a failed prepare already failed the stat.
+        FileStatus found = status_from_stat(status);
+        const auto path = prepare_platform_path(path_text);
+        found.identity.device =
+            remembered_shared_device_number(status.st_dev, -1, path ? path->c_str() : nullptr);
+        return found;
+    };
+    return read_as(stat_of_path(path_text), shared);
+}
+
+OsResult<FileStatus> query_open_file_status(const FileHandle& file) {
+    const int descriptor = static_cast<int>(file.native());
+    const auto shared = [descriptor](const struct stat& status) {
+        FileStatus found = status_from_stat(status);
+        found.identity.device = remembered_shared_device_number(status.st_dev, descriptor, nullptr);
+        return found;
+    };
+    return read_as(stat_of_file(file), shared);
+}
+
+OsResult<FileMetadata> query_open_file_metadata(const FileHandle& file) {
+    return read_as(stat_of_file(file), metadata_from_stat);
 }
 
 OsResult<FileIdentity> query_shared_identity(std::string_view path_text) {
