@@ -616,6 +616,15 @@ def test_a_worker_killed_mid_run_changes_nothing(tmp_path):
     assert (command.returncode, stdout, stderr) == outcome(alone)
 
 
+def wait_for_a_part(client, command):
+    """Returns once a worker runs one of the command's parts."""
+    deadline = time.monotonic() + 60
+    while not any(str(key).startswith("driftmoor-part")
+                  for keys in client.processing().values() for key in keys):
+        assert time.monotonic() < deadline and command.poll() is None
+        time.sleep(0.01)
+
+
 def test_a_scheduler_left_without_workers_ends_the_run_in_one_line(tmp_path):
     sparse_tree(tmp_path)
     (tmp_path / "home").mkdir()
@@ -624,11 +633,7 @@ def test_a_scheduler_left_without_workers_ends_the_run_in_one_line(tmp_path):
         command = popen(["manifest", "--scheduler", cluster.scheduler_file, "tree"], tmp_path,
                         DRIFTMOOR_WORKERLESS_SECONDS="2", **SPLIT)
         with cluster.client() as client:
-            deadline = time.monotonic() + 60
-            while not any(str(key).startswith("driftmoor-part")
-                          for keys in client.processing().values() for key in keys):
-                assert time.monotonic() < deadline and command.poll() is None
-                time.sleep(0.01)
+            wait_for_a_part(client, command)
         for worker in cluster.processes[1:]:
             os.killpg(worker.pid, signal.SIGKILL)
         stdout, stderr = command.communicate(timeout=60)
@@ -697,11 +702,7 @@ def test_ctrl_c_cancels_the_clusters_tasks(cluster, tmp_path, subcommand):
     command = popen(cluster_command(subcommand, tmp_path, cluster.scheduler_file), tmp_path,
                     **SPLIT)
     with cluster.client() as client:
-        deadline = time.monotonic() + 60
-        while not any(str(key).startswith("driftmoor-part")
-                      for keys in client.processing().values() for key in keys):
-            assert time.monotonic() < deadline and command.poll() is None
-            time.sleep(0.01)
+        wait_for_a_part(client, command)
         command.send_signal(signal.SIGINT)
         stdout, stderr = command.communicate(timeout=60)
         assert (command.returncode, stdout) == (130, b"")
