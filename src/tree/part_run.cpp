@@ -120,14 +120,7 @@ std::string sorted_run(TreeAccount&& account, std::string_view directory) {
                        item.file->sha256.size());
         }
         if ((flags & RUN_READ_STATUS) != 0) {
-            const StateRecord& read = *item.read;
-            append_status(run,
-                          {.type = platform::FileType::RegularFile,
-                           .size = read.size,
-                           .mtime_ns = read.mtime_ns,
-                           .ctime_ns = read.ctime_ns,
-                           .identity = read.identity},
-                          read.read_at_ns);
+            append_status(run, item.read->status(), item.read->read_at_ns);
         }
         if ((flags & RUN_JUDGED) != 0) {
             append_status(run, item.judged->status, 0);
@@ -280,12 +273,7 @@ platform::OsResult<void> play_account(TreeAccount&& account, walk::WalkPolicy& p
         std::optional<walk::ReadStatus> read;
         if (with_reads && owned.reads[index].read_at_ns != 0) {
             const StateRecord& recorded = owned.reads[index];
-            read = walk::ReadStatus{{.type = platform::FileType::RegularFile,
-                                     .size = recorded.size,
-                                     .mtime_ns = recorded.mtime_ns,
-                                     .ctime_ns = recorded.ctime_ns,
-                                     .identity = recorded.identity},
-                                    recorded.read_at_ns};
+            read = walk::ReadStatus{recorded.status(), recorded.read_at_ns};
         }
         ++index;
         policy.add_file(record.key(), record.sha256, read ? &*read : nullptr);

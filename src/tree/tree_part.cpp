@@ -69,14 +69,7 @@ std::string TrustTable::packed_below(std::string_view relative, bool whole) cons
         append_u32(packed, static_cast<std::uint32_t>(entry->name.size()));
         packed += entry->name;
         packed.push_back(entry->scrub_due ? 1 : 0);
-        const StateRecord& record = entry->record;
-        append_status(packed,
-                      {.type = platform::FileType::RegularFile,
-                       .size = record.size,
-                       .mtime_ns = record.mtime_ns,
-                       .ctime_ns = record.ctime_ns,
-                       .identity = record.identity},
-                      record.read_at_ns);
+        append_status(packed, entry->record.status(), entry->record.read_at_ns);
     }
     return packed;
 }

@@ -40,6 +40,14 @@ struct StateRecord {
         return {path_hash,       status.size, status.mtime_ns, status.ctime_ns,
                 status.identity, read_at_ns,  digest_differs};
     }
+    // The status of the regular file as it was when read.
+    platform::FileStatus status() const noexcept {
+        return {.type = platform::FileType::RegularFile,
+                .size = size,
+                .mtime_ns = mtime_ns,
+                .ctime_ns = ctime_ns,
+                .identity = identity};
+    }
 };
 
 // The state of a whole manifest's files: a record for each file read, by
