@@ -38,13 +38,9 @@ FileStatus status_from_stat(const struct stat& status) noexcept {
 namespace {
 
 // stat, not lstat: links are followed to whatever they finally name.
-OsResult<struct stat> stat_of_path(std::string_view path_text) {
-    auto path = prepare_platform_path(path_text);
-    if (!path) {
-        return std::unexpected(std::move(path).error());
-    }
+OsResult<struct stat> stat_of(const PlatformPath& path) {
     struct stat status;
-    if (::stat(path->c_str(), &status) != 0) {
+    if (::stat(path.c_str(), &status) != 0) {
         return std::unexpected(OsError::from_os_code(errno));
     }
     return status;
@@ -72,20 +68,26 @@ auto read_as(OsResult<struct stat> status, Reading reading)
 }  // namespace
 
 OsResult<FileMetadata> query_metadata(std::string_view path_text) {
-    return read_as(stat_of_path(path_text), metadata_from_stat);
+    auto path = prepare_platform_path(path_text);
+    if (!path) {
+        return std::unexpected(std::move(path).error());
+    }
+    return read_as(stat_of(*path), metadata_from_stat);
 }
 
 OsResult<FileStatus> query_status(std::string_view path_text) {
-    const auto shared = [path_text](const struct stat& status) {
+    auto path = prepare_platform_path(path_text);
+    if (!path) {
+        return std::unexpected(std::move(path).error());
+    }
+    const auto shared = [&path](const struct stat& status) {
         // The file system's own number where it has one the same on every
-        // machine that mounts it; a failed prepare already failed the stat.
+        // machine that mounts it.
         FileStatus found = status_from_stat(status);
-        const auto path = prepare_platform_path(path_text);
-        found.identity.device =
-            remembered_shared_device_number(status.st_dev, -1, path ? path->c_str() : nullptr);
+        found.identity.device = remembered_shared_device_number(status.st_dev, -1, path->c_str());
         return found;
     };
-    return read_as(stat_of_path(path_text), shared);
+    return read_as(stat_of(*path), shared);
 }
 
 OsResult<FileStatus> query_open_file_status(const FileHandle& file) {
