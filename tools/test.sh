@@ -42,7 +42,9 @@ else
 fi
 export PATH=$top/.venv/bin:$PATH
 
-step() { printf '\n=== %s\n' "$*"; }
+# Each stage's heading shows the seconds since the run began, so that a log
+# cut short by a time limit still says where the time went.
+step() { printf '\n=== %s (at %d s)\n' "$*" "$SECONDS"; }
 
 step "formatting (clang-format)"
 git ls-files -z -- '*.cpp' '*.h' | xargs -0 clang-format --dry-run --Werror
@@ -150,4 +152,4 @@ aarch64_root=${aarch64_root%/usr/bin/python3.14}
 DRIFTMOOR_REQUIRE_SHA_EXT=1 qemu-aarch64-static -cpu max -L "$aarch64_root" \
   build/aarch64/driftmoor_unit_tests --gtest_brief=1
 python -m pytest tests/aarch64
-echo "all tests passed"
+echo "all tests passed in $SECONDS s"

@@ -18,6 +18,16 @@ SANITIZED = os.environ.get("DRIFTMOOR_SANITIZED") == "1"
 # Set by the packaging test when it runs this suite against an installed wheel.
 FROM_WHEEL = os.environ.get("DRIFTMOOR_FROM_WHEEL") == "1"
 
+DEBUG_INTERPRETER = hasattr(sys, "gettotalrefcount")
+# A test marked `heavy` reads gigabytes or starts a cluster of processes:
+# what it checks is the command's and the system's behaviour, not the code
+# one compiler made of the module. The checkout's release build and the
+# sanitized build run it; the debug interpreter's run (an unoptimised module
+# in an interpreter several times slower, there for the reference counts)
+# and the wheel's second run of the suite leave it out, so that the whole
+# test command stays within the time its CI gives it.
+HEAVY_LEFT_OUT = "heavy: run by the release and the sanitized builds' runs"
+
 # A suite started in the background of a non-interactive shell inherits
 # SIGINT ignored, and every command it starts would too (an ignored signal
 # stays ignored across exec, and Python then installs no handler of its
@@ -25,6 +35,13 @@ FROM_WHEEL = os.environ.get("DRIFTMOOR_FROM_WHEEL") == "1"
 # hear it. A handler of our own is reset to the default in each child.
 if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
     signal.signal(signal.SIGINT, signal.default_int_handler)
+
+
+def pytest_collection_modifyitems(items):
+    if DEBUG_INTERPRETER or FROM_WHEEL:
+        for item in items:
+            if item.get_closest_marker("heavy"):
+                item.add_marker(pytest.mark.skip(reason=HEAVY_LEFT_OUT))
 
 
 def pytest_sessionstart(session):

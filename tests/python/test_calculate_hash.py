@@ -70,6 +70,7 @@ def test_every_file_of_a_tree_as_sha256sum_reads_it(tmp_path):
         assert calculate_hash(path) == expected[os.fsencode(path)].decode(), path
 
 
+@pytest.mark.heavy
 def test_file_past_4_gib(tmp_path):
     # Sparse, so it costs no disk; the marks sit where a 32-bit offset or
     # length would wrap, so a file that wraps hashes differently.

@@ -70,6 +70,7 @@ def run_on_terminal(arguments, cwd, columns=80):
     return child.returncode, stdout, drawn
 
 
+@pytest.mark.heavy
 def test_progress_is_drawn_on_a_terminal_only(tmp_path):
     # 1 GiB read in all: a second or so, several redraws.
     fanning_tree(tmp_path / "fan", levels=11, file_size=1 << 20)
@@ -114,6 +115,7 @@ def test_progress_is_drawn_on_a_terminal_only(tmp_path):
         assert least <= (files + 2) << 20 and most >= files << 20, (arguments, drawn)
 
 
+@pytest.mark.heavy
 @pytest.mark.parametrize("columns", [1, 12, 24])
 def test_progress_is_cut_to_a_narrow_terminal(tmp_path, columns):
     fanning_tree(tmp_path / "fan", levels=11, file_size=1 << 20)

@@ -205,6 +205,7 @@ MANIFEST_CASES = [(tree, case) for tree in TREES for case in CASES
                       "deep-chain", "empty")) or tree in ("odd", "names", "link-shapes")]
 
 
+@pytest.mark.heavy
 @pytest.mark.parametrize(("tree", "case"), MANIFEST_CASES)
 def test_the_output_is_the_one_machine_commands(cluster, tmp_path, tree, case):
     arguments, env = CASES[case]
@@ -263,6 +264,7 @@ CHECK_CASES = [(tree, ("-v",)) for tree in TREES if tree != "empty"] + [
 ]
 
 
+@pytest.mark.heavy
 @pytest.mark.parametrize(("tree", "options"), CHECK_CASES)
 def test_check_reports_as_on_one_machine(cluster, tmp_path, tree, options):
     TREES[tree](tmp_path)
@@ -283,6 +285,7 @@ def test_check_reports_as_on_one_machine(cluster, tmp_path, tree, options):
             assert re.search(rb"^\\?%s: " % state, alone.stdout, re.MULTILINE), state
 
 
+@pytest.mark.heavy
 def test_check_of_a_tree_that_holds_its_manifest(cluster, tmp_path):
     make_wide_tree(tmp_path / "tree")
     made = run(["manifest", "."], tmp_path / "tree", script='exec "$@" >SHA256SUMS')
@@ -304,6 +307,7 @@ def test_check_of_a_tree_that_holds_its_manifest(cluster, tmp_path):
     assert outcome(piped) == outcome(alone)
 
 
+@pytest.mark.heavy
 @pytest.mark.parametrize("path", ["tree/a", "tree", "missing", "fifo", "tree/"])
 def test_a_file_a_missing_path_and_a_pipe_as_on_one_machine(cluster, tmp_path, path):
     put(tmp_path / "tree/a", b"a")
@@ -314,6 +318,7 @@ def test_a_file_a_missing_path_and_a_pipe_as_on_one_machine(cluster, tmp_path, p
     assert outcome(walked) == outcome(alone)
 
 
+@pytest.mark.heavy
 def test_a_manifest_written_into_its_tree_leaves_itself_out(cluster, tmp_path):
     make_wide_tree(tmp_path / "tree")
     outputs = []
@@ -326,6 +331,7 @@ def test_a_manifest_written_into_its_tree_leaves_itself_out(cluster, tmp_path):
     assert b"./SHA256SUMS: passed over: excluded" in outputs[1][1]
 
 
+@pytest.mark.heavy
 def test_one_file_system_passes_over_mount_points(cluster, tmp_path):
     if not ROOT:
         pytest.skip("mounts a tmpfs")
@@ -358,6 +364,7 @@ def state_tree(top):
     time.sleep(TICK)
 
 
+@pytest.mark.heavy
 def test_a_state_recorded_and_kept_on_a_cluster_as_on_one_machine(cluster, tmp_path):
     state_tree(tmp_path)
     here = run(["manifest", "--state", "here.st", "tree"], tmp_path)
@@ -393,6 +400,7 @@ def test_a_state_recorded_and_kept_on_a_cluster_as_on_one_machine(cluster, tmp_p
         assert not re.search(rb", 0 scrubbed", walked.stdout)
 
 
+@pytest.mark.heavy
 def test_damage_under_unchanged_times_is_found_on_a_cluster(cluster, tmp_path, mounted_image):
     image, mount, remount = mounted_image
     marker = b"DRIFTMOOR-CLUSTER-DAMAGE-" + os.urandom(8).hex().encode()
@@ -590,6 +598,7 @@ def processing_on(client, worker):
     return [key for key in processing if str(key).startswith("driftmoor-part")]
 
 
+@pytest.mark.heavy
 def test_a_worker_killed_mid_run_changes_nothing(tmp_path):
     sparse_tree(tmp_path)
     alone = run(["manifest", "tree"], tmp_path)
@@ -625,6 +634,7 @@ def wait_for_a_part(client, command):
         time.sleep(0.01)
 
 
+@pytest.mark.heavy
 def test_a_scheduler_left_without_workers_ends_the_run_in_one_line(tmp_path):
     sparse_tree(tmp_path)
     (tmp_path / "home").mkdir()
@@ -671,6 +681,7 @@ def test_a_scheduler_that_cannot_be_reached_is_one_line_in_bounded_time(tmp_path
         assert stderr.count(b"\n") == 1
 
 
+@pytest.mark.heavy
 def test_a_worker_that_cannot_see_the_tree_is_named_and_nothing_is_written(cluster, tmp_path):
     put(tmp_path / "tree/a", b"a")
     # A worker whose view of the file system has a fresh tmpfs over the
@@ -696,6 +707,7 @@ def test_a_worker_that_cannot_see_the_tree_is_named_and_nothing_is_written(clust
         assert result.stderr.count(b"\n") == 1
 
 
+@pytest.mark.heavy
 @pytest.mark.parametrize("subcommand", ["manifest", "check"])
 def test_ctrl_c_cancels_the_clusters_tasks(cluster, tmp_path, subcommand):
     sparse_tree(tmp_path, directories=12, size=256 << 20)

@@ -47,6 +47,7 @@ def test_64_workers_fit_where_one_does(wide):
     assert (many.returncode, many.stdout, many.stderr) == (0, alone.stdout, b"")
 
 
+@pytest.mark.heavy
 @pytest.mark.skipif(SANITIZED, reason="the sanitizer's shadow memory needs the address space")
 def test_a_million_lines_are_checked_in_bounded_memory(tmp_path):
     digest = "0" * 64
