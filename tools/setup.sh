@@ -219,8 +219,8 @@ if [ $want_debug = 1 ]; then
   # and the benchmarks run from the other builds.
   debug_python=$(tools/provision_python.sh --debug)
   provide_venv build/debug/venv "$debug_python" requirements-build.txt requirements-dev.txt
-  build_target="driftmoor_modules _driftmoor_testing" configure_and_build build/debug -DPython_EXECUTABLE="$top/build/debug/venv/bin/python" \
-    -DCMAKE_BUILD_TYPE=Debug
+  build_target="driftmoor_modules _driftmoor_testing" configure_and_build build/debug \
+    -DPython_EXECUTABLE="$top/build/debug/venv/bin/python" -DCMAKE_BUILD_TYPE=Debug
   import_from_build build/debug/venv build/debug
 fi
 if [ $want_aarch64 = 1 ]; then
