@@ -21,7 +21,7 @@ from typing import NamedTuple
 
 import pytest
 
-from conftest import FROM_WHEEL, HEAVY_LEFT_OUT, SANITIZED
+from conftest import DEBUG_INTERPRETER, FROM_WHEEL, HEAVY_LEFT_OUT, SANITIZED
 
 TOP = Path(__file__).resolve().parents[2]
 VERSION = "0.1.0"
@@ -30,7 +30,7 @@ GLIBC_CEILING = (2, 28)
 
 pytestmark = [
     pytest.mark.skipif(
-        SANITIZED or hasattr(sys, "gettotalrefcount") or FROM_WHEEL,
+        SANITIZED or DEBUG_INTERPRETER or FROM_WHEEL,
         reason="builds and tests the wheel itself; once per run, from the release run",
     ),
     # The first test pays for the build (minutes: zig builds its libc++ for a

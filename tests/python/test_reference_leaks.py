@@ -10,12 +10,12 @@ import sys
 import pytest
 
 import _driftmoor_testing as probe
-from conftest import run_python
+from conftest import DEBUG_INTERPRETER, run_python
 import driftmoor_tree
 from driftmoor import calculate_directory_manifest, calculate_hash, compare_hashes
 
 pytestmark = pytest.mark.skipif(
-    not hasattr(sys, "gettotalrefcount"),
+    not DEBUG_INTERPRETER,
     reason="needs a debug build of CPython (sys.gettotalrefcount); tools/test.sh runs one",
 )
 
